@@ -1,0 +1,63 @@
+#include "engine/failure.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <execinfo.h>
+#include <string_view>
+#include <unistd.h>
+
+#include "engine/stderr_output.hpp"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::string_view backtrace_variable = "KORVEL_BACKTRACE";
+constexpr std::string_view backtrace_hint =
+    "note: set KORVEL_BACKTRACE=1 to print a native backtrace with each failure notice\n";
+
+std::atomic<bool> hint_written{false};
+
+bool backtrace_requested() {
+    const char* value = std::getenv(backtrace_variable.data());
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+void write_backtrace() {
+    constexpr int max_frames = 128;
+    void* frames[max_frames];
+    const int count = ::backtrace(frames, max_frames);
+    // The first frame is this function; the caller wants to see where fail() was called from.
+    write_stderr("stack backtrace:\n");
+    if (count > 1) ::backtrace_symbols_fd(frames + 1, count - 1, STDERR_FILENO);
+}
+
+}  // namespace
+
+AllocationFailure::AllocationFailure(std::size_t bytes)
+    : bytes_(bytes), message_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
+
+void fail(std::string message, std::source_location where) {
+    std::string notice;
+    notice.reserve(message.size() + 96);
+    notice += "thread '<unnamed>' panicked at '";
+    notice += message;
+    notice += "', ";
+    notice += where.file_name();
+    notice += ':';
+    notice += std::to_string(where.line());
+    notice += ':';
+    notice += std::to_string(where.column());
+    notice += '\n';
+    if (!hint_written.exchange(true, std::memory_order_relaxed)) notice += backtrace_hint;
+    // If standard error itself cannot be written there is nowhere left to report that; the
+    // failure still reaches the caller as an exception.
+    (void)write_stderr(notice);
+    if (backtrace_requested()) write_backtrace();
+    throw InternalFailure(std::move(message));
+}
+
+void fail_quietly(std::string message) { throw InternalFailure(std::move(message)); }
+
+}  // namespace korvel

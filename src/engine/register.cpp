@@ -1,0 +1,28 @@
+#include "engine/register.hpp"
+
+#include <new>
+
+#include "engine/failure.hpp"
+
+namespace korvel {
+
+void fail_poisoned(std::source_location where) {
+    fail("called `Result::unwrap()` on an `Err` value: PoisonError { .. }", where);
+}
+
+Register Register::create(std::uint32_t qubits) {
+    if (qubits >= max_qubits_exclusive) fail("Number of qubits must be less than 30");
+    const std::size_t count = std::size_t{1} << qubits;
+    std::unique_ptr<StateBlock> state;
+    try {
+        state = std::make_unique<StateBlock>(count);
+    } catch (const std::bad_alloc&) {
+        // Only the block's own small header can fail this way; the amplitudes report their
+        // own size through AllocationFailure.
+        throw AllocationFailure(sizeof(StateBlock));
+    }
+    state->locked([](std::span<Complex> amplitudes) { amplitudes[0] = Complex{1.0, 0.0}; });
+    return Register(qubits, std::move(state));
+}
+
+}  // namespace korvel
