@@ -1,0 +1,51 @@
+"""Writes the seed inputs of the two fuzz targets: the values the formatting and unitarity rules
+single out (boundaries of the positional range, subnormals, the ten-step windows, NaN, the
+matrices whose acceptance hinges on the last bit)."""
+import math
+import os
+import struct
+import sys
+
+out = sys.argv[1]
+h, h_low, h_far = 0.7071067811865476, 0.7071067811865475, 0.70710678
+a, b, c = 0.8535533905932736, 0.3535533905932737, 0.14644660940672616
+
+doubles = [0.0, -0.0, 1.0, -1.0, 1e16, math.nextafter(1e16, 0), 1e-4, math.nextafter(1e-4, 0),
+           5e-324, 5e-323, 2.2250738585072014e-308, 1.7976931348623157e308, math.nan, -math.nan,
+           math.inf, -math.inf, -5.551115123125783e-17, 0.9999999999999997, 123456.789, 0.1,
+           1.0000000000000022, 0.9999999999999989, 9007199254740993.0, 2.0 ** -1074 * 3]
+matrices = {
+    "identity": [1, 0, 0, 0, 0, 0, 1, 0],
+    "hadamard": [h, 0, h, 0, h, 0, -h, 0],
+    "hadamard_low": [h_low, 0, h_low, 0, h_low, 0, -h_low, 0],
+    "hadamard_far": [h_far, 0, h_far, 0, h_far, 0, -h_far, 0],
+    "not_unitary": [1, 0, 1, 0, 0, 0, 0, 0],
+    "hth": [a, b, c, -b, c, -b, a, b],
+    "nan": [math.nan, 0, 0, 0, 0, 0, 1, 0],
+    "pauli_y": [0, 0, 0, -1, 0, 1, 0, 0],
+    "diag_edge": [1.0000000000000011, 0, 0, 0, 0, 0, 0.9999999999999994, 0],
+    "tiny_off": [1, 0, 2.0 ** -52, 0, 0, 0, 1, 0],
+}
+# The edges of both tolerances: an off-diagonal part of k * 2^-52 (M01 real), and a diagonal of
+# (1 + k ulp)^2 ~ 1 + 2k ulp above and below 1.0 (M00 real).
+for k in (9, 10, 11):
+    for sign in (1, -1):
+        matrices["off_%+d" % (sign * k)] = [1, 0, sign * k * 2.0 ** -52, 0, 0, 0, 1, 0]
+        matrices["offimag_%+d" % (sign * k)] = [1, 0, 0, sign * k * 2.0 ** -52, 0, 0, 1, 0]
+for k in (4, 5, 6):
+    matrices["diag_up_%d" % k] = [1 + k * 2.0 ** -52, 0, 0, 0, 0, 0, 1, 0]
+    matrices["diag_down_%d" % k] = [1, 0, 0, 0, 0, 0, 1 - k * 2.0 ** -53, 0]
+
+os.makedirs(os.path.join(out, "format_double"), exist_ok=True)
+os.makedirs(os.path.join(out, "gate"), exist_ok=True)
+for i, x in enumerate(doubles):
+    with open(os.path.join(out, "format_double", "seed%02d" % i), "wb") as f:
+        f.write(struct.pack("<d", x))
+for name, values in matrices.items():
+    blob = struct.pack("<8d", *values)
+    with open(os.path.join(out, "gate", name), "wb") as f:
+        f.write(blob)
+    # The same values reshaped: no rows, one row, three rows, a short and a long row.
+    for shape in (0x00, 0x29, 0x2B, 0x26, 0x2E):
+        with open(os.path.join(out, "gate", "%s_shape%02x" % (name, shape)), "wb") as f:
+            f.write(blob + bytes([shape]))

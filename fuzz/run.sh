@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the engine's libFuzzer targets with ASan+UBSan and runs each for a bounded time.
+#
+#   fuzz/run.sh [SECONDS_PER_TARGET]      (default 60; FUZZ_BUILD_DIR, CXX and PYTHON override)
+#
+# Needs clang with the libFuzzer runtime: apt-get install -y clang-16 libclang-rt-16-dev
+#
+# Exits non-zero when a target finds a fault; the offending input is left in the build directory
+# as crash-* / leak-* / timeout-*, and `<build>/<target> <that file>` replays it.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-60}
+build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
+# clang 15 or later: clang 14 lacks __builtin_source_location, which libstdc++'s
+# std::source_location (used by the engine's failure notices) needs.
+cxx=${CXX:-$(command -v clang++-16 || command -v clang++-19 || command -v clang++-15 || echo clang++)}
+python=${PYTHON:-python3}
+jobs=${FUZZ_JOBS:-2}
+
+# oneTBB headers and library come from the interpreter's tbb-devel wheel, as in the main build;
+# only engine files that need them (the pool) are pulled in, and the targets need none today.
+prefix=$("$python" -c 'import sys; print(sys.prefix)')
+
+flags=(-std=c++20 -g -O1 -ffp-contract=off -fno-fast-math -fno-omit-frame-pointer
+       -fsanitize=address,undefined -fno-sanitize-recover=undefined
+       -I"$root/src" -I"$prefix/include")
+
+mkdir -p "$build/obj"
+# Every engine source goes into one archive: the linker takes only the objects a target needs,
+# so the targets keep building whatever files the engine is split into.
+objects=()
+for source in "$root"/src/engine/*.cpp; do
+    object="$build/obj/$(basename "${source%.cpp}").o"
+    if [[ ! -e "$object" || "$source" -nt "$object" || "$0" -nt "$object" ]]; then
+        "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
+        while (( $(jobs -rp | wc -l) >= jobs )); do wait -n; done
+    fi
+    objects+=("$object")
+done
+wait
+rm -f "$build/libengine.a"
+ar rcs "$build/libengine.a" "${objects[@]}"
+
+"$python" "$root/fuzz/make_seeds.py" "$build/seeds"
+
+status=0
+for target in format_double_fuzzer gate_fuzzer; do
+    "$cxx" "${flags[@]}" -fsanitize=fuzzer "$root/fuzz/$target.cpp" "$build/libengine.a" \
+        -L"$prefix/lib" -Wl,-rpath,"$prefix/lib" -ltbb -lpthread -o "$build/$target"
+    seeds="$build/seeds/${target%_fuzzer}"
+    corpus="$build/corpus/${target%_fuzzer}"
+    mkdir -p "$corpus"
+    echo "== $target: ${seconds}s"
+    # -close_fd_mask=2: the engine's failure notices go to /dev/null, the fuzzer's report does not.
+    rc=0
+    (cd "$build" && UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+        "./$target" -max_total_time="$seconds" -close_fd_mask=2 -print_final_stats=1 \
+        -timeout=10 -rss_limit_mb=2048 "$corpus" "$seeds") >"$build/$target.log" 2>&1 || rc=$?
+    grep -E '^(Done [0-9]+ runs|stat::number_of_executed_units|stat::new_units_added)' "$build/$target.log" || true
+    if [[ $rc -ne 0 ]]; then
+        tail -n 40 "$build/$target.log" >&2
+        echo "!! $target failed (exit $rc); full log: $build/$target.log" >&2
+        status=1
+    fi
+done
+exit $status
