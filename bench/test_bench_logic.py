@@ -1,0 +1,71 @@
+"""Checks of the suite's own arithmetic (run with `python -m pytest bench`): a wrong ratio or
+a mislabelled worst target would silently misreport every result."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import korvel_cases
+import report
+import timing
+import workload
+
+BENCH_DIR = Path(__file__).resolve().parent
+
+
+def _results(korvel_per_target, peer_per_target, sweep_s=1.0):
+    return {
+        "machine": {"cpu_model": "test cpu", "logical_cpus": 2, "memory_bytes": 1 << 30,
+                    "date_utc": "today", "load_average_at_start": (0.0, 0.0, 0.0)},
+        "settings": {"threads": 2},
+        "sweep": {"20": {"min_s": sweep_s}},
+        "simulators": {
+            "korvel": {"20": {"cases": {"apply_gate 1 target": timing.spread(korvel_per_target),
+                                        "measure_all": timing.single(0.5)}}},
+            "qulacs": {"20": {"cases": {"apply_gate 1 target": timing.spread(peer_per_target)}}},
+            "aer": {"20": {"skipped": "not importable: No module named 'qiskit_aer'"}},
+        },
+    }
+
+
+def test_spread_names_the_worst_target_and_the_median():
+    result = timing.spread({0: 3.0, 1: 1.0, 2: 2.0})
+    assert (result["worst_s"], result["worst_target"], result["median_s"]) == (3.0, 0, 2.0)
+    assert list(result["per_target_s"]) == ["0", "1", "2"]
+
+
+@pytest.mark.parametrize("target, count, expected", [(0, 1, [1]), (1, 2, [0, 2]), (3, 2, [0, 1]), (2, 0, [])])
+def test_controls_avoid_the_target(target, count, expected):
+    assert korvel_cases.lowest_other_qubits(target, count) == expected
+
+
+def test_peer_speedup_compares_only_common_targets():
+    results = _results({0: 1.0, 1: 2.0, 7: 100.0}, {0: 4.0, 1: 4.0})
+    assert report.peer_speedups(results) == {"qulacs": {"20": {"median": 3.0, "least": 2.0}}}
+
+
+def test_table_divides_every_row_by_the_sweep_and_lists_skips():
+    text = report.render(_results({0: 2.0, 1: 4.0}, {0: 8.0, 1: 8.0}, sweep_s=2.0))
+    row = next(line for line in text.splitlines() if line.startswith("korvel apply_gate 1 target, worst"))
+    assert "(2.00×)" in row
+    assert "korvel measure_all" in text and "(0.25×)" in text
+    assert "skipped aer: not importable" in text
+
+
+@pytest.mark.parametrize("qubits", [1, 2, 5, 16, 28])
+def test_peer_targets_lie_in_the_register(qubits):
+    targets = workload.peer_targets(qubits)
+    assert targets == sorted(set(targets)) and all(0 <= t < qubits for t in targets)
+    assert targets[0] == 0 and targets[-1] == qubits - 1
+
+
+def test_worker_reports_a_missing_module_as_skipped(tmp_path):
+    # A stand-in `korvel` that fails to import, found before any installed one.
+    (tmp_path / "korvel.py").write_text("raise ImportError('stand-in refuses')\n")
+    env = {"PYTHONPATH": str(tmp_path), "PATH": "/usr/bin:/bin"}
+    finished = subprocess.run([sys.executable, str(BENCH_DIR / "worker.py"), "korvel", "4"],
+                              capture_output=True, text=True, env=env, check=True)
+    assert json.loads(finished.stdout) == {"skipped": "not importable: stand-in refuses"}
