@@ -28,19 +28,30 @@ flags=(-std=c++20 -g -O1 -ffp-contract=off -fno-fast-math -fno-omit-frame-pointe
 
 mkdir -p "$build/obj"
 # Every engine source goes into one archive: the linker takes only the objects a target needs,
-# so the targets keep building whatever files the engine is split into.
+# so the targets keep building whatever files the engine is split into. A file that does not
+# compile here is left out with a warning; if a target needs it, its link fails.
+compile() {
+    local source=$1 object=$2
+    if ! "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object" 2>"$object.err"; then
+        echo "warning: $(basename "$source") did not compile for fuzzing; left out" >&2
+        rm -f "$object"
+    fi
+}
+newest_header=$(ls -t "$root"/src/engine/*.hpp | head -n 1)
 objects=()
 for source in "$root"/src/engine/*.cpp; do
     object="$build/obj/$(basename "${source%.cpp}").o"
-    if [[ ! -e "$object" || "$source" -nt "$object" || "$0" -nt "$object" ]]; then
-        "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
-        while (( $(jobs -rp | wc -l) >= jobs )); do wait -n; done
+    if [[ ! -e "$object" || "$source" -nt "$object" || "$newest_header" -nt "$object" || "$0" -nt "$object" ]]; then
+        compile "$source" "$object" &
+        while (( $(jobs -rp | wc -l) >= jobs )); do sleep 0.2; done
     fi
     objects+=("$object")
 done
 wait
+existing=()
+for object in "${objects[@]}"; do [[ -e "$object" ]] && existing+=("$object"); done
 rm -f "$build/libengine.a"
-ar rcs "$build/libengine.a" "${objects[@]}"
+ar rcs "$build/libengine.a" "${existing[@]}"
 
 "$python" "$root/fuzz/make_seeds.py" "$build/seeds"
 
