@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "engine/random.hpp"
 #include "engine/register.hpp"
 
 namespace korvel {
@@ -11,5 +12,10 @@ std::uint32_t measure(Register& reg, std::uint32_t target);
 
 // Draws a basis state from the whole distribution; the register is left unchanged.
 std::uint32_t measure_all(const Register& reg);
+
+// The same operations taking their one random value from `random` instead of the calling
+// thread's generator, for tests.
+std::uint32_t measure(Register& reg, std::uint32_t target, RandomSource random);
+std::uint32_t measure_all(const Register& reg, RandomSource random);
 
 }  // namespace korvel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace korvel {
@@ -11,9 +12,36 @@ std::array<std::uint32_t, 16> chacha_block(const std::array<std::uint32_t, 8>& k
                                            std::uint64_t counter,
                                            const std::array<std::uint32_t, 2>& nonce, int rounds);
 
+// A ChaCha12 keystream read as 64-bit values: block after block (counter from 0, nonce 0), each
+// block's 16 words taken in pairs, the lower word first.
+class ChaCha12Stream {
+public:
+    explicit constexpr ChaCha12Stream(const std::array<std::uint32_t, 8>& key) : key_(key) {}
+
+    std::uint64_t next_u64();
+
+    // True when the next value needs a new block.
+    bool block_exhausted() const noexcept { return next_word_ + 2 > block_.size(); }
+    // Keystream bytes generated so far (whole blocks).
+    std::uint64_t bytes_produced() const noexcept { return bytes_produced_; }
+
+private:
+    std::array<std::uint32_t, 8> key_;
+    std::uint64_t counter_ = 0;
+    std::array<std::uint32_t, 16> block_{};
+    std::size_t next_word_ = 16;
+    std::uint64_t bytes_produced_ = 0;
+};
+
+// Where a draw takes its 64 random bits from; thread_random_u64 except in tests.
+using RandomSource = std::uint64_t (*)();
+
 // The next 64 random bits from the calling thread's generator: ChaCha12 keyed from getrandom,
 // rekeyed after every 64 KiB of output and in a child process after fork(). Fails with
 // "could not initialize thread_rng: ..." if the entropy source cannot be read.
 std::uint64_t thread_random_u64();
+
+// How many times the calling thread's generator has been keyed so far (for tests of the rekeying).
+std::uint64_t thread_random_key_count();
 
 }  // namespace korvel

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "engine/random.hpp"
+
 namespace korvel {
 
 // The scale S for a total T: the largest double not above T with S × (1 − 2^−52) < T, so that
@@ -20,5 +22,12 @@ inline double unit_from_bits(std::uint64_t bits) {
 // "called `Result::unwrap()` on an `Err` value: NoItem" / "InvalidWeight" / "AllWeightsZero",
 // and "Uniform::new: range overflow".
 std::size_t weighted_draw(std::span<const double> weights);
+
+// The same draw taking its one random value from `random` (still only once the weights are
+// accepted).
+std::size_t weighted_draw_from(std::span<const double> weights, RandomSource random);
+
+// The same draw with the random value supplied by the caller, for tests.
+std::size_t weighted_draw(std::span<const double> weights, std::uint64_t random_bits);
 
 }  // namespace korvel

@@ -2,6 +2,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/parallel_reduce.h>
+#include <tbb/task_arena.h>
 
 namespace korvel {
 
@@ -13,5 +20,62 @@ std::size_t pool_thread_count();
 // Applies the size above to the process-wide oneTBB pool; idempotent and cheap after the first
 // call. Every parallel pass calls it first.
 void configure_pool();
+
+// The pure rules behind pool_thread_count(), exposed so they can be tested without touching the
+// process environment.
+//
+// A thread-count variable's value: an optional '+' and one or more ASCII digits, nothing else,
+// within the range of size_t; nullopt for anything else (absent, empty, signs, spaces, overflow).
+std::optional<std::size_t> parse_thread_count(const char* text);
+
+// Chooses the pool size from the two variables' raw values (nullptr when absent) and the
+// processor count.
+std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
+                                std::size_t processors);
+
+// The arena every pass runs in, sized to pool_thread_count() (configure_pool() has run when it
+// is returned).
+tbb::task_arena& pool_arena();
+
+// Below this many elements a pass runs on the calling thread: handing out less work costs more
+// in scheduling than it saves (a pair update takes a few nanoseconds).
+inline constexpr std::uint64_t serial_grain = std::uint64_t{1} << 14;
+
+// Runs body(first, last) over contiguous pieces covering [begin, end), each piece in ascending
+// order. A range of at most `grain` elements runs as one piece on the calling thread without
+// touching the pool; longer ranges are split by the pool into pieces of at least `grain`
+// elements. Returns when every piece is done; an exception from a piece is rethrown here.
+template <class Body>
+void parallel_for_ranges(std::uint64_t begin, std::uint64_t end, std::uint64_t grain, Body&& body) {
+    if (end <= begin) return;
+    if (end - begin <= grain) {
+        body(begin, end);
+        return;
+    }
+    pool_arena().execute([&] {
+        tbb::parallel_for(tbb::blocked_range<std::uint64_t>(begin, end, grain),
+                          [&](const tbb::blocked_range<std::uint64_t>& piece) {
+                              body(piece.begin(), piece.end());
+                          });
+    });
+}
+
+// Reduces [begin, end) with body(first, last, Value accumulated) -> Value over contiguous pieces
+// and combine(Value left, Value right) -> Value. The split depends only on the range and the
+// grain, never on scheduling, so a floating-point sum comes out the same on every run.
+template <class Value, class Body, class Combine>
+Value parallel_reduce_ranges(std::uint64_t begin, std::uint64_t end, std::uint64_t grain,
+                             Value identity, Body&& body, Combine&& combine) {
+    if (end <= begin) return identity;
+    if (end - begin <= grain) return body(begin, end, std::move(identity));
+    return pool_arena().execute([&] {
+        return tbb::parallel_deterministic_reduce(
+            tbb::blocked_range<std::uint64_t>(begin, end, grain), identity,
+            [&](const tbb::blocked_range<std::uint64_t>& piece, Value accumulated) {
+                return body(piece.begin(), piece.end(), std::move(accumulated));
+            },
+            [&](Value left, Value right) { return combine(std::move(left), std::move(right)); });
+    });
+}
 
 }  // namespace korvel

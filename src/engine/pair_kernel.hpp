@@ -1,0 +1,65 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "engine/complex.hpp"
+
+namespace korvel {
+
+// The amplitude pairs of one pass: for a target t and a set of control bits, the pairs (i0, i1)
+// with bit t clear in i0, set in i1, and every control bit set in both. They are numbered by a
+// dense index q in 0 … count()−1, ascending with i0; i0 is q with a 0 bit inserted at every
+// fixed position (the target and each control, lowest first) and the control bits then set.
+class PairLayout {
+public:
+    // qubits: n; target < n; control_mask has no bit at or above n nor the target's bit.
+    PairLayout(std::uint32_t qubits, std::uint32_t target, std::uint64_t control_mask)
+        : target_bit_(std::uint64_t{1} << target), control_mask_(control_mask) {
+        std::uint64_t fixed = target_bit_ | control_mask;
+        while (fixed != 0) {
+            positions_[fixed_count_++] = static_cast<std::uint32_t>(std::countr_zero(fixed));
+            fixed &= fixed - 1;
+        }
+        count_ = std::uint64_t{1} << (qubits - fixed_count_);
+    }
+
+    std::uint64_t count() const noexcept { return count_; }
+    std::uint64_t target_bit() const noexcept { return target_bit_; }
+
+    std::uint64_t index0(std::uint64_t q) const noexcept {
+        for (std::uint32_t k = 0; k < fixed_count_; ++k) {
+            const std::uint64_t low = (std::uint64_t{1} << positions_[k]) - 1;
+            q = (q & low) | ((q & ~low) << 1);
+        }
+        return q | control_mask_;
+    }
+
+private:
+    std::uint64_t target_bit_;
+    std::uint64_t control_mask_;
+    std::array<std::uint32_t, 64> positions_{};
+    std::uint32_t fixed_count_ = 0;
+    std::uint64_t count_ = 0;
+};
+
+// The pair update for the pairs q in [first, last): (a0, a1) becomes M · (a0, a1), both new
+// values from the old ones, each product with the matrix entry as the left factor. This scalar
+// loop is the reference the vectorised kernels must match bit for bit.
+inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>& m,
+                               const PairLayout& layout, std::uint64_t first, std::uint64_t last) {
+    const Complex m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
+    const std::uint64_t target_bit = layout.target_bit();
+    for (std::uint64_t q = first; q < last; ++q) {
+        const std::uint64_t i0 = layout.index0(q);
+        const std::uint64_t i1 = i0 | target_bit;
+        const Complex a0 = amplitudes[i0];
+        const Complex a1 = amplitudes[i1];
+        amplitudes[i0] = m00 * a0 + m01 * a1;
+        amplitudes[i1] = m10 * a0 + m11 * a1;
+    }
+}
+
+}  // namespace korvel
