@@ -7,8 +7,11 @@ namespace korvel::binding {
 namespace {
 
 // The interpreter could not make a result object (it is out of memory): show its error, then
-// stop the call as an internal failure.
-[[noreturn]] void fail_result_creation(std::source_location where = std::source_location::current()) {
+// stop the call as an internal failure. What was built so far goes first, so that printing
+// and the failure notice have memory to work with.
+[[noreturn]] void fail_result_creation(OwnedRef partial = OwnedRef(),
+                                       std::source_location where = std::source_location::current()) {
+    partial.reset();
     PyErr_Print();
     korvel::fail("Python API call failed", where);
 }
@@ -20,7 +23,7 @@ PyObject* to_python_list(std::span<const double> values) {
     if (!list) fail_result_creation();
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) fail_result_creation();
+        if (item == nullptr) fail_result_creation(std::move(list));
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
