@@ -185,3 +185,32 @@ class TestHolds:
         register.apply_gate(pauli_x, CallBack(start_and_join), [])
         assert results == ["Already mutably borrowed"]
         assert register.probabilities() == [0.0, 1.0]
+
+
+def test_calls_leak_no_references(pauli_x, PanicException):
+    import sys
+
+    register = korvel.Register(2)
+    element = 2**40  # an int object of its own, refused after conversion
+    targets = [0, 1]
+    bad_targets = [1, element]
+    controls = (3,)
+    tracked = [pauli_x, register, targets, bad_targets, controls, element, korvel.Register, korvel.QGate]
+    before = [sys.getrefcount(o) for o in tracked]
+    for _ in range(300):
+        register.apply_gate(pauli_x, targets, controls)
+        register.apply_gate(gate=pauli_x, targets=targets, controls=controls)
+        for call, kind in [
+            (lambda: register.apply_gate(pauli_x, bad_targets, controls), OverflowError),
+            (lambda: register.apply_gate(pauli_x, targets, [element, "x"]), OverflowError),
+            (lambda: register.apply_gate(pauli_x, [9], controls), PanicException),
+            (lambda: register.apply_gate(register, targets, controls), TypeError),
+            (lambda: register.measure(element), OverflowError),
+        ]:
+            try:
+                call()
+            except kind:
+                pass
+        register.probabilities()
+        register.measure_all()
+    assert [sys.getrefcount(o) for o in tracked] == before
