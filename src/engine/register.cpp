@@ -1,6 +1,7 @@
 #include "engine/register.hpp"
 
 #include <new>
+#include <string>
 
 #include "engine/failure.hpp"
 
@@ -11,7 +12,9 @@ void fail_poisoned(std::source_location where) {
 }
 
 Register Register::create(std::uint32_t qubits) {
-    if (qubits >= max_qubits_exclusive) fail("Number of qubits must be less than 30");
+    if (qubits >= max_qubits_exclusive) {
+        fail("Number of qubits must be less than " + std::to_string(max_qubits_exclusive));
+    }
     const std::size_t count = std::size_t{1} << qubits;
     std::unique_ptr<StateBlock> state;
     try {
