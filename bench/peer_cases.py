@@ -9,7 +9,7 @@ from workload import DENSE_UNITARY, THREADS, peer_targets, repeats
 def _gates_per_run(qubits):
     """Gates batched into one call so that the per-call cost of the Python layer is spread
     over many passes where a pass is short."""
-    return {16: 40, 20: 10, 24: 3}.get(qubits, 2 if qubits <= 26 else 1)
+    return {16: 100, 20: 20, 24: 4, 26: 2}.get(qubits, 1)
 
 
 def measure_qulacs(qubits, quick):

@@ -176,3 +176,19 @@ def write_plot(results, path):
     path.parent.mkdir(parents=True, exist_ok=True)
     figure.savefig(path, dpi=110)
     plt.close(figure)
+
+
+README_START = "<!-- latest results: written by run.py -->"
+README_END = "<!-- end of latest results -->"
+
+
+def update_readme(results, readme, plot_name):
+    """Replaces the block between the two markers of the README with the table and the plot."""
+    text = readme.read_text()
+    if README_START not in text or README_END not in text:
+        return False
+    head, rest = text.split(README_START, 1)
+    _, tail = rest.split(README_END, 1)
+    block = f"{README_START}\n```text\n{results['table']}\n```\n\n![time per gate against n]({plot_name})\n{README_END}"
+    readme.write_text(head + block + tail)
+    return True

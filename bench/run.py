@@ -24,6 +24,7 @@ from workload import QUBIT_COUNTS, THREADS
 
 BENCH_DIR = Path(__file__).resolve().parent
 WORKER = BENCH_DIR / "worker.py"
+DEFAULT_OUTPUT = BENCH_DIR / "results" / "latest.json"
 SIMULATORS = ("korvel", "qulacs", "aer", "numpy")
 
 # Bytes a simulator holds at n qubits, in states of 16 * 2^n bytes (NumPy writes into a second
@@ -84,7 +85,7 @@ def parse_arguments():
                         help="largest register measured (default %(default)s; 28 qubits need 4 GiB per state)")
     parser.add_argument("--only", default=",".join(SIMULATORS),
                         help="comma-separated simulators to measure (default: all)")
-    parser.add_argument("--output", type=Path, default=BENCH_DIR / "results" / "latest.json",
+    parser.add_argument("--output", type=Path, default=DEFAULT_OUTPUT,
                         help="results file; the plot is written beside it with the suffix .png")
     arguments = parser.parse_args()
     arguments.simulators = [s for s in arguments.only.split(",") if s]
@@ -136,6 +137,9 @@ def main():
         plot = None
     print(results["table"])
     log(f"wrote {arguments.output}" + (f" and {plot}" if plot else ""))
+    if arguments.output == DEFAULT_OUTPUT and plot and report.update_readme(results, BENCH_DIR / "README.md",
+                                                                            f"results/{plot.name}"):
+        log("updated the latest results in bench/README.md")
 
 
 if __name__ == "__main__":

@@ -69,3 +69,12 @@ def test_worker_reports_a_missing_module_as_skipped(tmp_path):
     finished = subprocess.run([sys.executable, str(BENCH_DIR / "worker.py"), "korvel", "4"],
                               capture_output=True, text=True, env=env, check=True)
     assert json.loads(finished.stdout) == {"skipped": "not importable: stand-in refuses"}
+
+
+def test_readme_block_is_replaced_between_the_markers_only(tmp_path):
+    readme = tmp_path / "README.md"
+    readme.write_text(f"intro\n{report.README_START}\nold table\n{report.README_END}\noutro\n")
+    assert report.update_readme({"table": "new table"}, readme, "results/latest.png")
+    text = readme.read_text()
+    assert text.startswith("intro\n") and text.endswith("\noutro\n")
+    assert "new table" in text and "old table" not in text and "](results/latest.png)" in text
