@@ -1,6 +1,7 @@
 """korvel's rows: gate passes per target with 0, 1 and 2 controls, several targets in one call,
 probabilities and the two measurements, on one register of n qubits."""
 
+import array
 import statistics
 
 from timing import perf_counter, repeat_times, single, spread
@@ -61,6 +62,19 @@ def _probabilities(register, reps):
     return single(min(times), median_of_repeats_s=statistics.median(times))
 
 
+def _float_list_floor(qubits, reps):
+    """What any probabilities() must pay at least: 2^n new Python floats in a new list, made
+    in C from a buffer of doubles (array.tolist), with no arithmetic at all."""
+    doubles = array.array("d", bytes(8 << qubits))
+    times = []
+    for _ in range(reps):
+        start = perf_counter()
+        result = doubles.tolist()
+        times.append(perf_counter() - start)
+        del result
+    return single(min(times))
+
+
 def measure(qubits, quick):
     import korvel
 
@@ -84,4 +98,5 @@ def measure(qubits, quick):
     cases["measure"] = _measure_targets(register, hadamard, qubits, reps)
     if qubits <= PROBABILITIES_MAX_QUBITS:
         cases["probabilities"] = _probabilities(register, reps)
+        cases["probabilities floor: 2^n floats into a list"] = _float_list_floor(qubits, reps)
     return {"cases": cases, "version": getattr(korvel, "__version__", None)}
