@@ -10,6 +10,8 @@
 
 #include <tbb/global_control.h>
 
+#include "engine/fork_safety.hpp"
+
 namespace korvel {
 
 namespace {
@@ -85,6 +87,8 @@ tbb::task_arena& pool_arena() {
         configure_pool();
         return tbb::task_arena(arena_concurrency(), 1);
     }();
+    // Joins the workers around fork(), so that a child process starts its own.
+    [[maybe_unused]] static const bool fork_aware = (make_pool_fork_aware(arena), true);
     return arena;
 }
 
