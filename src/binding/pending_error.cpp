@@ -72,12 +72,7 @@ void discard_pending_error() {
 
 OwnedRef fetch_pending_error() {
     PyObject* pending_type = PyErr_Occurred();
-    if (pending_type == nullptr) {
-        // Report the missing exception the same way a thrown one would be: as a SystemError
-        // handed back for the caller to attach or raise.
-        PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        return take_pending_exception();
-    }
+    if (pending_type == nullptr) throw_nothing_pending();
     if (pending_is_panic(pending_type)) resume_panic();
     return take_pending_exception();
 }
