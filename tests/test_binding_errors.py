@@ -197,11 +197,14 @@ def test_type_error_subclasses_are_not_remapped():
     assert raised(lambda: register().apply_gate(gate(), [], Sequence())) is original
 
 
-def test_unreadable_type_name_in_a_type_mismatch():
+@pytest.mark.parametrize("qualname", [RuntimeError("no name"), 42], ids=["raises", "not-str"])
+def test_unreadable_type_name_in_a_type_mismatch(qualname):
     class Meta(type):
         def __getattribute__(cls, name):
             if name == "__qualname__":
-                raise RuntimeError("no name")
+                if isinstance(qualname, BaseException):
+                    raise qualname
+                return qualname
             return super().__getattribute__(name)
 
     class Odd(metaclass=Meta):
@@ -209,6 +212,14 @@ def test_unreadable_type_name_in_a_type_mismatch():
 
     error = raised(lambda: korvel.QGate(Odd()))
     assert str(error) == "argument 'matrix': '<failed to extract type name>' object cannot be converted to 'Sequence'"
+
+
+def test_constructors_through_dunder_new(identity):
+    gate = korvel.QGate.__new__(korvel.QGate, matrix=IDENTITY)
+    assert type(gate) is korvel.QGate
+    assert len(korvel.Register.__new__(korvel.Register, 1).probabilities()) == 2
+    with pytest.raises(TypeError):
+        korvel.QGate.__new__(korvel.Register, IDENTITY)
 
 
 @pytest.mark.parametrize("name", ["probabilities", "measure_all"])
