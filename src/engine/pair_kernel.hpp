@@ -27,6 +27,9 @@ public:
     }
 
     std::uint64_t count() const noexcept { return count_; }
+    // Pairs come in runs of this many consecutive q whose i0 are consecutive too: the fixed
+    // bits all lie above the lowest run_length() positions.
+    std::uint64_t run_length() const noexcept { return std::uint64_t{1} << positions_[0]; }
     std::uint64_t target_bit() const noexcept { return target_bit_; }
 
     std::uint64_t index0(std::uint64_t q) const noexcept {
@@ -52,13 +55,17 @@ inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>
                                const PairLayout& layout, std::uint64_t first, std::uint64_t last) {
     const Complex m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
     const std::uint64_t target_bit = layout.target_bit();
-    for (std::uint64_t q = first; q < last; ++q) {
-        const std::uint64_t i0 = layout.index0(q);
-        const std::uint64_t i1 = i0 | target_bit;
-        const Complex a0 = amplitudes[i0];
-        const Complex a1 = amplitudes[i1];
-        amplitudes[i0] = m00 * a0 + m01 * a1;
-        amplitudes[i1] = m10 * a0 + m11 * a1;
+    const std::uint64_t run_mask = layout.run_length() - 1;
+    std::uint64_t q = first;
+    while (q < last) {
+        const std::uint64_t run_end = std::min(last, (q | run_mask) + 1);
+        for (std::uint64_t i0 = layout.index0(q); q < run_end; ++q, ++i0) {
+            const std::uint64_t i1 = i0 | target_bit;
+            const Complex a0 = amplitudes[i0];
+            const Complex a1 = amplitudes[i1];
+            amplitudes[i0] = m00 * a0 + m01 * a1;
+            amplitudes[i1] = m10 * a0 + m11 * a1;
+        }
     }
 }
 
