@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "circuit_support.hpp"
@@ -82,6 +88,45 @@ TEST(Probabilities, ParallelFillMatchesEachElementExactly) {
         << "a second call must not change anything";
     EXPECT_TRUE(same_bits(amplitudes_of(reg), state));
 }
+
+// The address-space limit below would also stop the sanitizers' own reservations.
+#if !defined(__SANITIZE_ADDRESS__)
+std::size_t address_space_in_use() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmSize:", 0) == 0) return std::stoul(line.substr(7)) * 1024;
+    }
+    return 0;
+}
+
+TEST(Probabilities, ExhaustedMemoryIsReportedWithoutPoisoning) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int code = 0;
+        Register reg = Register::create(22);
+        rlimit saved{};
+        getrlimit(RLIMIT_AS, &saved);
+        rlimit tight = saved;
+        tight.rlim_cur = address_space_in_use() + (std::size_t{8} << 20);  // the result needs 32 MiB
+        setrlimit(RLIMIT_AS, &tight);
+        try {
+            (void)probabilities(reg);
+            code = 1;
+        } catch (const korvel::AllocationFailure& failure) {
+            if (failure.message() != "memory allocation of 33554432 bytes failed") code = 2;
+        }
+        setrlimit(RLIMIT_AS, &saved);
+        if (reg.state().poisoned()) code = 3;
+        if (code == 0 && probabilities(reg).size() != (std::size_t{1} << 22)) code = 4;
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no failure, 2: wrong message, 3: poisoned, 4: unusable";
+}
+#endif
 
 TEST(Probabilities, PoisonedRegisterFailsEveryTime) {
     Register reg = Register::create(3);
