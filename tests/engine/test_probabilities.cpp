@@ -43,14 +43,6 @@ TEST_P(FreshRegister, HasAllWeightOnIndexZero) {
 
 INSTANTIATE_TEST_SUITE_P(Qubits, FreshRegister, ::testing::Values(0u, 1u, 2u, 5u, 15u, 16u));
 
-TEST(Probabilities, BitFlipMovesTheWeightToTheQubitsBit) {
-    Register reg = Register::create(2);
-    apply_gate(reg, bit_flip, Indices{0}, {});
-    EXPECT_EQ(probabilities(reg), one_hot(4, 1));
-    apply_gate(reg, bit_flip, Indices{0, 1}, {});
-    EXPECT_EQ(probabilities(reg), one_hot(4, 2));
-}
-
 TEST(Probabilities, ElementsAreUnnormalisedSquaredMagnitudes) {
     struct Case {
         double entry;

@@ -6,7 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <set>
-#include <thread>
 #include <vector>
 
 #include "engine/random.hpp"
@@ -83,16 +82,6 @@ TEST(ThreadRandom, RekeysAfterEvery64KiB) {
     }
     (void)thread_random_u64();
     EXPECT_EQ(thread_random_key_count(), fresh + 1);
-}
-
-TEST(ThreadRandom, ThreadsHaveTheirOwnStreams) {
-    std::vector<std::uint64_t> here, there;
-    for (int i = 0; i < 4; ++i) here.push_back(thread_random_u64());
-    std::thread other([&] {
-        for (int i = 0; i < 4; ++i) there.push_back(thread_random_u64());
-    });
-    other.join();
-    EXPECT_NE(here, there);
 }
 
 TEST(ThreadRandom, ForkedChildDoesNotRepeatTheParentsDraws) {

@@ -133,18 +133,4 @@ TEST(WeightedDraw, InfiniteTotalHasNoScale) {
     EXPECT_EQ(failure_message([] { (void)uniform_scale(inf); }), "Uniform::new: range overflow");
 }
 
-// ---- the thread's generator is used by default ------------------------------------------------
-
-TEST(WeightedDraw, DefaultDrawsCoverEveryNonzeroPosition) {
-    const Weights weights = {1.0, 0.0, 1.0, 2.0, 0.0};
-    std::vector<int> seen(weights.size(), 0);
-    for (int i = 0; i < 4000; ++i) ++seen[weighted_draw(weights)];
-    EXPECT_EQ(seen[1], 0);
-    EXPECT_EQ(seen[4], 0);
-    // Expected 1000, 1000, 2000; the bounds are over ten standard deviations wide.
-    EXPECT_GT(seen[0], 700);
-    EXPECT_GT(seen[2], 700);
-    EXPECT_GT(seen[3], 1600);
-}
-
 }  // namespace

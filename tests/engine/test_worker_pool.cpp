@@ -46,8 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Parse{"4 ", std::nullopt}, Parse{"4x", std::nullopt}, Parse{"0x10", std::nullopt},
                       Parse{"++2", std::nullopt}));
 
-TEST(WorkerPool, AbsentVariableIsNotANumber) { EXPECT_EQ(parse_thread_count(nullptr), std::nullopt); }
-
 struct Choice {
     const char* num_threads;
     const char* rs_num_cpus;
