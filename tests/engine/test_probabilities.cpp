@@ -96,21 +96,23 @@ TEST(Probabilities, ExhaustedMemoryIsReportedWithoutPoisoning) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         int code = 0;
-        Register reg = Register::create(22);
+        // 64 MiB of results: above the largest size the C allocator would take from memory it
+        // already holds, so the request has to map new address space.
+        Register reg = Register::create(23);
         rlimit saved{};
         getrlimit(RLIMIT_AS, &saved);
         rlimit tight = saved;
-        tight.rlim_cur = address_space_in_use() + (std::size_t{8} << 20);  // the result needs 32 MiB
+        tight.rlim_cur = address_space_in_use() + (std::size_t{8} << 20);
         setrlimit(RLIMIT_AS, &tight);
         try {
             (void)probabilities(reg);
             code = 1;
         } catch (const korvel::AllocationFailure& failure) {
-            if (failure.message() != "memory allocation of 33554432 bytes failed") code = 2;
+            if (failure.message() != "memory allocation of 67108864 bytes failed") code = 2;
         }
         setrlimit(RLIMIT_AS, &saved);
         if (reg.state().poisoned()) code = 3;
-        if (code == 0 && probabilities(reg).size() != (std::size_t{1} << 22)) code = 4;
+        if (code == 0 && probabilities(reg).size() != (std::size_t{1} << 23)) code = 4;
         _exit(code);
     }
     int status = 0;
