@@ -4,7 +4,8 @@
 # Works on a fresh Debian machine: installs GoogleTest with apt-get when it is missing, the
 # build requirements and korvel itself (with its test extras) into the Python interpreter on
 # PATH (activate a virtual environment first to keep them there), builds the engine tests in
-# build-tests/ and runs both suites. Stops at the first failure with a non-zero exit code.
+# build-tests/ and runs both suites, with the benchmark suite's checks of its own arithmetic.
+# Stops at the first failure with a non-zero exit code.
 #
 # Environment: PYTHON (default: python3) picks the interpreter; JOBS (default: 2) the build
 # parallelism.
@@ -68,5 +69,5 @@ run "$CMAKE" -S . -B "$BUILD_DIR" -DKORVEL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Rel
 run "$CMAKE" --build "$BUILD_DIR" --target engine_tests -j "$JOBS"
 run "$BUILD_DIR/engine_tests"
 
-say "Python tests (pytest)"
-run "$INTERPRETER" -m pytest tests
+say "Python tests (pytest): tests/, and the benchmark suite's own checks in bench/"
+run "$INTERPRETER" -m pytest tests bench

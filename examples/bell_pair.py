@@ -6,6 +6,8 @@ qubits: every sample reads 00 or 11, each about half of the time, never 01 or 10
 Run:  python examples/bell_pair.py
 """
 
+from __future__ import annotations
+
 import math
 import sys
 from collections import Counter
@@ -26,7 +28,7 @@ def bell_pair() -> korvel.Register:
     return register
 
 
-def histogram(counts: "Counter[int]", qubits: int, shots: int) -> str:
+def histogram(counts: Counter[int], qubits: int, shots: int) -> str:
     # Labels are written with the highest qubit on the left, as binary numbers are, so the
     # label of an outcome is the outcome's index in base 2.
     lines = []

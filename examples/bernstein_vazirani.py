@@ -12,6 +12,8 @@ queries are needed to learn s; the quantum circuit needs one:
 Run:  python examples/bernstein_vazirani.py
 """
 
+from __future__ import annotations
+
 import math
 import sys
 

@@ -6,6 +6,8 @@ amplitudes (16 MiB); each gate is one pass over them on the worker pool.
 Run:  python examples/ghz_20.py
 """
 
+from __future__ import annotations
+
 import math
 import sys
 import time

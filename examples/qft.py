@@ -21,10 +21,11 @@ Qubit 0 is the least significant bit of the amplitude index, as numpy's index.
 Run:  python examples/qft.py
 """
 
+from __future__ import annotations
+
 import cmath
 import math
 import sys
-from typing import Optional
 
 import numpy as np
 import numpy.typing as npt
@@ -47,7 +48,7 @@ def swap(register: korvel.Register, a: int, b: int) -> None:
     register.apply_gate(NOT, [b], [a])
 
 
-def qft(register: korvel.Register, qubits: int, max_distance: Optional[int] = None) -> int:
+def qft(register: korvel.Register, qubits: int, max_distance: int | None = None) -> int:
     """Applies the transform and returns the number of gates used.
 
     max_distance: keep only the controlled phases between qubits at most this far apart
@@ -68,7 +69,7 @@ def qft(register: korvel.Register, qubits: int, max_distance: Optional[int] = No
     return gates
 
 
-def prepare(register: korvel.Register, angles: "list[tuple[float, float]]") -> None:
+def prepare(register: korvel.Register, angles: list[tuple[float, float]]) -> None:
     """Puts qubit q into cos(a)|0> + exp(i*b) sin(a)|1>, with (a, b) = angles[q]."""
     for qubit, (a, b) in enumerate(angles):
         c, s, phase = math.cos(a), math.sin(a), cmath.exp(1j * b)
@@ -76,7 +77,7 @@ def prepare(register: korvel.Register, angles: "list[tuple[float, float]]") -> N
         register.apply_gate(korvel.QGate([[c, -s], [phase * s, phase * c]]), [qubit], [])
 
 
-def product_state(angles: "list[tuple[float, float]]") -> npt.NDArray[np.complex128]:
+def product_state(angles: list[tuple[float, float]]) -> npt.NDArray[np.complex128]:
     state = np.ones(1, dtype=np.complex128)
     for a, b in angles:
         # Qubit q is bit q of the index: later qubits are the more significant factor.
@@ -86,7 +87,8 @@ def product_state(angles: "list[tuple[float, float]]") -> npt.NDArray[np.complex
 
 def fourier_probabilities(state: npt.NDArray[np.complex128]) -> npt.NDArray[np.float64]:
     transformed = np.fft.ifft(state) * math.sqrt(state.size)
-    return np.abs(transformed) ** 2
+    probabilities: npt.NDArray[np.float64] = np.abs(transformed) ** 2
+    return probabilities
 
 
 def main() -> int:

@@ -43,6 +43,8 @@ def test_stub_is_installed_beside_the_module_and_as_a_stub_package() -> None:
 
 
 ACCEPTED = """\
+    from __future__ import annotations
+
     from decimal import Decimal
     from fractions import Fraction
 
