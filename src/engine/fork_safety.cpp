@@ -6,6 +6,8 @@
 
 #include <tbb/global_control.h>
 
+#include "engine/pool_startup.hpp"
+
 namespace korvel {
 
 namespace {
@@ -22,6 +24,7 @@ void before_fork() {
     pool->terminate();
     // false when another thread still holds the scheduler: the workers then stay (see header).
     (void)tbb::finalize(scheduler, std::nothrow);
+    forget_pool_workers();
 }
 
 void after_fork() {

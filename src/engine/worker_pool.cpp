@@ -11,6 +11,7 @@
 #include <tbb/global_control.h>
 
 #include "engine/fork_safety.hpp"
+#include "engine/pool_startup.hpp"
 
 namespace korvel {
 
@@ -89,6 +90,8 @@ tbb::task_arena& pool_arena() {
     }();
     // Joins the workers around fork(), so that a child process starts its own.
     [[maybe_unused]] static const bool fork_aware = (make_pool_fork_aware(arena), true);
+    // Workers start here, not halfway through a pass, where failing to make one is fatal.
+    ensure_pool_workers(arena, arena_concurrency());
     return arena;
 }
 

@@ -1,0 +1,130 @@
+#include "engine/pool_startup.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+
+namespace korvel {
+
+namespace {
+
+std::atomic<bool> workers_started{false};
+std::mutex startup_mutex;
+
+struct HeldThreads {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+};
+
+void* hold_until_released(void* argument) {
+    auto& held = *static_cast<HeldThreads*>(argument);
+    std::unique_lock lock(held.mutex);
+    held.released.wait(lock, [&] { return held.release; });
+    return nullptr;
+}
+
+// How many of `wanted` threads with the workers' stack size can exist at once right now, each
+// leaving some room for what a worker allocates as it starts (its scheduler state; a failed
+// allocation there is as fatal as a failed thread creation). The threads are made all together
+// and then joined, which leaves their stacks in the C library's cache for the workers.
+constexpr std::size_t worker_start_margin = std::size_t{1} << 20;
+
+int threads_that_can_start(int wanted) {
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) return 0;
+    const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
+    if (stack > 0) (void)pthread_attr_setstacksize(&attributes, stack);
+
+    HeldThreads held;
+    std::vector<pthread_t> threads;
+    std::vector<void*> margins;
+    threads.reserve(static_cast<std::size_t>(wanted));
+    margins.reserve(static_cast<std::size_t>(wanted));
+    for (int i = 0; i < wanted; ++i) {
+        void* margin = ::mmap(nullptr, worker_start_margin, PROT_READ | PROT_WRITE,
+                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (margin == MAP_FAILED) break;
+        margins.push_back(margin);
+        pthread_t thread;
+        if (pthread_create(&thread, &attributes, hold_until_released, &held) != 0) break;
+        threads.push_back(thread);
+    }
+    pthread_attr_destroy(&attributes);
+    {
+        std::lock_guard lock(held.mutex);
+        held.release = true;
+    }
+    held.released.notify_all();
+    for (pthread_t thread : threads) pthread_join(thread, nullptr);
+    for (void* margin : margins) ::munmap(margin, worker_start_margin);
+    return static_cast<int>(threads.size());
+}
+
+// One piece per thread; each waits until all have arrived, so every piece needs a thread of its
+// own and the pool has to start all its workers. The deadline only matters when it cannot.
+void wake_every_worker(tbb::task_arena& arena, int threads) {
+    std::atomic<int> arrived{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    arena.execute([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<int>(0, threads, 1),
+            [&](const tbb::blocked_range<int>&) {
+                arrived.fetch_add(1, std::memory_order_acq_rel);
+                while (arrived.load(std::memory_order_acquire) < threads &&
+                       std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::yield();
+                }
+            },
+            tbb::simple_partitioner());
+    });
+}
+
+}  // namespace
+
+void ensure_pool_workers(tbb::task_arena& arena, int wanted_threads) {
+    if (workers_started.load(std::memory_order_acquire)) return;
+    std::lock_guard lock(startup_mutex);
+    if (workers_started.load(std::memory_order_relaxed)) return;
+    try {
+        // The library's own state first: the probe may leave little room for it.
+        arena.initialize();
+        const int workers = wanted_threads > 1 ? threads_that_can_start(wanted_threads - 1) : 0;
+        if (workers + 1 < wanted_threads) {
+            arena.terminate();
+            arena.initialize(workers + 1, 1);
+        }
+        if (workers > 0) {
+            try {
+                wake_every_worker(arena, workers + 1);
+            } catch (const std::exception&) {
+                // Even the first worker could not be made after all: run on the calling thread.
+                arena.terminate();
+                arena.initialize(1, 1);
+            }
+        }
+    } catch (const std::exception&) {
+        // Out of memory for the arena itself: leave it to the pass, which fails cleanly, and
+        // try again next time.
+        return;
+    }
+    workers_started.store(true, std::memory_order_release);
+}
+
+void forget_pool_workers() noexcept { workers_started.store(false, std::memory_order_release); }
+
+}  // namespace korvel
