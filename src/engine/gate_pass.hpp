@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+
+#include "engine/complex.hpp"
+#include "engine/kernel_isa.hpp"
+#include "engine/pair_kernel.hpp"
+#include "engine/vector_kernels.hpp"
+
+namespace korvel {
+
+// One gate pass (a target, the control bits) over 2^qubits amplitudes, cut into units of work
+// for the kernel of one instruction set: amplitude pairs for the scalar loop, vectors or vector
+// pairs for the SIMD kernels. Every kernel yields the same bits.
+class GatePass {
+public:
+    // target < qubits; controls hold neither the target's bit nor bits at or above qubits.
+    GatePass(std::uint32_t qubits, std::uint32_t target, std::uint64_t controls,
+             KernelIsa isa = active_isa());
+
+    std::uint64_t units() const noexcept;
+    // Amplitudes a unit reads and writes, for sizing the pieces a pass is split into.
+    std::uint64_t amplitudes_per_unit() const noexcept;
+
+    // The pair updates of units [first, last).
+    void run(Complex* amplitudes, const GateMatrix& m, std::uint64_t first, std::uint64_t last) const;
+
+private:
+    KernelIsa isa_;
+    PairLayout pairs_;
+    VectorShape vectors_;
+};
+
+}  // namespace korvel

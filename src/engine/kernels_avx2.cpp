@@ -1,0 +1,68 @@
+// The gate kernel in AVX2: two amplitudes per 256-bit vector. Only called after the processor
+// was found to support AVX2 (kernel_isa.cpp); the rest of the program is built for the baseline.
+#include "engine/vector_kernels.hpp"
+
+#if defined(__x86_64__)
+
+#include <cstdint>
+
+#include <immintrin.h>
+
+// Everything below is compiled for AVX2; all headers it relies on were read above, so no
+// function shared with other files is compiled for AVX2 here.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+namespace korvel {
+namespace {
+
+struct Avx2 {
+    using V = __m256d;
+    static constexpr std::uint32_t lane_bits = avx2_lane_bits;
+    static constexpr unsigned lanes = 1u << lane_bits;
+
+    static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    // (re, im) -> (im, re) in every lane.
+    static V swap_parts(V a) { return _mm256_permute_pd(a, 0b0101); }
+    template <unsigned Target>
+    static V swap_pairs(V a) {
+        static_assert(Target == 0);
+        return _mm256_permute2f128_pd(a, a, 0x01);
+    }
+    // All bits set in the doubles of the lanes whose index holds every control bit.
+    static V lanes_with(std::uint32_t controls) {
+        alignas(32) std::int64_t mask[4];
+        for (unsigned l = 0; l < lanes; ++l) mask[2 * l] = mask[2 * l + 1] = (l & controls) == controls ? -1 : 0;
+        return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(mask)));
+    }
+    static V blend(V keep, V old_value, V new_value) { return _mm256_blendv_pd(old_value, new_value, keep); }
+};
+
+}  // namespace
+}  // namespace korvel
+
+#include "engine/vector_kernel_body.hpp"
+
+namespace korvel {
+
+void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+                      std::uint64_t first, std::uint64_t last) {
+    vector_kernel::apply_units<Avx2>(amplitudes, m, shape, first, last);
+}
+
+}  // namespace korvel
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif  // __x86_64__

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "engine/complex.hpp"
+#include "engine/subset_indices.hpp"
+
+namespace korvel {
+
+// A gate pass laid out for vectors of 2^lane_bits amplitudes. A unit of work is one vector,
+// holding whole pairs, when the target lies below lane_bits, else a vector and its partner
+// vector (the same lanes with the target bit set), two streams through memory.
+struct VectorShape {
+    SubsetIndices vectors;        // vector index of each unit's (first) vector
+    std::uint64_t partner;        // offset to the partner vector; 0 for pairs inside a vector
+    std::uint32_t target;
+    std::uint32_t lane_controls;  // control bits below lane_bits: lanes lacking one keep their value
+};
+
+// qubits >= lane_bits; target < qubits; controls hold neither the target nor bits >= qubits.
+inline VectorShape vector_shape(std::uint32_t qubits, std::uint32_t target,
+                                std::uint64_t controls, std::uint32_t lane_bits) {
+    const std::uint64_t high_controls = controls >> lane_bits;
+    const std::uint64_t partner = target >= lane_bits ? std::uint64_t{1} << (target - lane_bits) : 0;
+    return {SubsetIndices(qubits - lane_bits, partner | high_controls, high_controls), partner,
+            target, static_cast<std::uint32_t>(controls & ((std::uint64_t{1} << lane_bits) - 1))};
+}
+
+using GateMatrix = std::array<Complex, 4>;
+
+// The pair updates of units [first, last), bit for bit those of apply_pairs_scalar. Call only
+// when supported_isa() allows it.
+inline constexpr std::uint32_t avx2_lane_bits = 1;
+inline constexpr std::uint32_t avx512_lane_bits = 2;
+void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+                      std::uint64_t first, std::uint64_t last);
+void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+                        std::uint64_t first, std::uint64_t last);
+
+}  // namespace korvel
