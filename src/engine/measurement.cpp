@@ -10,7 +10,7 @@
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
 #include "engine/gate.hpp"
-#include "engine/pair_kernel.hpp"
+#include "engine/subset_indices.hpp"
 #include "engine/weighted_draw.hpp"
 #include "engine/worker_pool.hpp"
 
@@ -37,17 +37,20 @@ struct OutcomeWeights {
     double p1 = 0.0;
 };
 
+// Each piece sums its pairs in ascending order, and the split depends only on the range (a
+// deterministic reduction), so the two sums come out the same on every run.
 OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target) {
-    const PairLayout layout(reg.qubits(), target, 0);
+    const std::uint64_t target_bit = std::uint64_t{1} << target;
+    const SubsetIndices pairs(reg.qubits(), target_bit, 0);
     return reg.state().locked([&](std::span<Complex> amplitudes) {
         const Complex* data = amplitudes.data();
         return parallel_reduce_ranges(
-            0, layout.count(), serial_grain, OutcomeWeights{},
+            0, pairs.count(), serial_grain, OutcomeWeights{},
             [&](std::uint64_t first, std::uint64_t last, OutcomeWeights sums) {
-                for (std::uint64_t q = first; q < last; ++q) {
-                    const std::uint64_t i0 = layout.index0(q);
+                std::uint64_t i0 = pairs.at(first);
+                for (std::uint64_t q = first; q < last; ++q, i0 = pairs.next(i0)) {
                     sums.p0 += norm_sqr(data[i0]);
-                    sums.p1 += norm_sqr(data[i0 | layout.target_bit()]);
+                    sums.p1 += norm_sqr(data[i0 | target_bit]);
                 }
                 return sums;
             },
