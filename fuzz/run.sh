@@ -14,7 +14,18 @@ seconds=${1:-60}
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 # clang 15 or later: clang 14 lacks __builtin_source_location, which libstdc++'s
 # std::source_location (used by the engine's failure notices) needs.
-cxx=${CXX:-$(command -v clang++-16 || command -v clang++-19 || command -v clang++-15 || echo clang++)}
+find_clang() { command -v clang++-16 || command -v clang++-19 || command -v clang++-15 || true; }
+if [[ -z "${CXX:-}" && -z "$(find_clang)" ]]; then
+    if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
+        echo "+ apt-get install -y clang-16 libclang-rt-16-dev"
+        DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+            clang-16 libclang-rt-16-dev >/dev/null
+    else
+        echo "error: no clang++ 15 or later; install clang-16 and libclang-rt-16-dev" >&2
+        exit 1
+    fi
+fi
+cxx=${CXX:-$(find_clang)}
 python=${PYTHON:-python3}
 jobs=${FUZZ_JOBS:-2}
 
