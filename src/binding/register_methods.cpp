@@ -1,7 +1,5 @@
 #include "binding/register_methods.hpp"
 
-#include <vector>
-
 #include "binding/argument_binding.hpp"
 #include "binding/argument_remap.hpp"
 #include "binding/conversion.hpp"
@@ -11,7 +9,6 @@
 #include "binding/type_mismatch.hpp"
 #include "engine/apply_gate.hpp"
 #include "engine/measurement.hpp"
-#include "engine/probabilities.hpp"
 
 namespace korvel::binding {
 namespace {
@@ -60,8 +57,7 @@ PyObject* probabilities(PyObject* self, PyObject*) {
     return run_entry([&]() -> PyObject* {
         RegisterObject& reg = receiver(self);
         SharedHold hold(reg.borrow);
-        const std::vector<double> values = korvel::probabilities(reg.value());
-        return to_python_list(values);
+        return probabilities_to_python_list(reg.value());
     });
 }
 

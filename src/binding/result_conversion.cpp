@@ -2,6 +2,7 @@
 
 #include "binding/owned_ref.hpp"
 #include "engine/failure.hpp"
+#include "engine/probabilities.hpp"
 
 namespace korvel::binding {
 namespace {
@@ -18,15 +19,33 @@ namespace {
 
 }  // namespace
 
-PyObject* to_python_list(std::span<const double> values) {
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) fail_result_creation();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) fail_result_creation(std::move(list));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+PyObject* probabilities_to_python_list(const Register& reg) {
+    // Nothing under the lock may throw (that would poison the register): a failure is carried
+    // out of it and reported once the lock is released.
+    struct Outcome {
+        OwnedRef list;
+        std::size_t refused_bytes = 0;  // the list itself could not be had
+    };
+    Outcome made = korvel::with_probabilities(reg, [](const korvel::ProbabilityView& values) {
+        Outcome outcome{OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())))};
+        if (!outcome.list) {
+            outcome.refused_bytes = values.size() * sizeof(PyObject*);
+            return outcome;
+        }
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            PyObject* item = PyFloat_FromDouble(values[i]);
+            if (item == nullptr) return Outcome{};
+            PyList_SET_ITEM(outcome.list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return outcome;
+    });
+    if (made.refused_bytes != 0) {
+        // As large as the probability vector: reported like every exhausted allocation.
+        PyErr_Clear();
+        throw korvel::AllocationFailure(made.refused_bytes);
     }
-    return list.release();
+    if (!made.list) fail_result_creation();
+    return made.list.release();
 }
 
 PyObject* to_python_int(std::uint32_t value) {
