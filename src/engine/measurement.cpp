@@ -32,6 +32,11 @@ void refuse_outside_target(std::uint32_t qubits, std::uint32_t target) {
          std::to_string(index));
 }
 
+// A sum in order is one chain of dependent additions, which keeps few loads in flight; the
+// hardware prefetcher alone left these read-only passes slower than a gate pass. The line 1 KiB
+// ahead is asked for explicitly, as in the gate kernels.
+inline void prefetch_ahead(const Complex* p) { __builtin_prefetch(p + 64, 0, 3); }
+
 struct OutcomeWeights {
     double p0 = 0.0;
     double p1 = 0.0;
@@ -49,6 +54,8 @@ OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target) {
             [&](std::uint64_t first, std::uint64_t last, OutcomeWeights sums) {
                 std::uint64_t i0 = pairs.at(first);
                 for (std::uint64_t q = first; q < last; ++q, i0 = pairs.next(i0)) {
+                    prefetch_ahead(data + i0);
+                    prefetch_ahead(data + (i0 | target_bit));
                     sums.p0 += norm_sqr(data[i0]);
                     sums.p1 += norm_sqr(data[i0 | target_bit]);
                 }
@@ -105,7 +112,10 @@ double sum_chunks(std::span<const Complex> amplitudes, std::vector<double>& sums
         for (std::uint64_t chunk = first; chunk < last; ++chunk) {
             const std::uint64_t end = std::min(count, (chunk + 1) * draw_chunk);
             double sum = 0.0;
-            for (std::uint64_t i = chunk * draw_chunk; i < end; ++i) sum += norm_sqr(data[i]);
+            for (std::uint64_t i = chunk * draw_chunk; i < end; ++i) {
+                prefetch_ahead(data + i);
+                sum += norm_sqr(data[i]);
+            }
             sums[chunk] = sum;
         }
     });
