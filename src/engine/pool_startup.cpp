@@ -3,7 +3,6 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
