@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <vector>
@@ -34,8 +35,11 @@ void refuse_outside_target(std::uint32_t qubits, std::uint32_t target) {
 
 // A sum in order is one chain of dependent additions, which keeps few loads in flight; the
 // hardware prefetcher alone left these read-only passes slower than a gate pass. The line 1 KiB
-// ahead is asked for explicitly, as in the gate kernels.
-inline void prefetch_ahead(const Complex* p) { __builtin_prefetch(p + 64, 0, 3); }
+// ahead is asked for explicitly, as in the gate kernels (an integer address: it may lie past
+// the amplitudes, which a prefetch may name but pointer arithmetic may not).
+inline void prefetch_ahead(const Complex* p) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024), 0, 3);
+}
 
 struct OutcomeWeights {
     double p0 = 0.0;
