@@ -52,14 +52,36 @@ inline double* lanes_at(Complex* amplitudes, std::uint64_t vector, std::uint32_t
     return reinterpret_cast<double*>(amplitudes + (vector << lane_bits));
 }
 
-// The hardware prefetcher alone left the passes whose two streams lie one or two vectors apart
-// (targets 2 and 3 with four lanes) up to 1.5 times slower than the others at 26 qubits; asking
-// for the line 1 KiB ahead of each stream brought them level (measured 1 KiB against 2, 4, 8).
-// The address is computed as an integer: near the end of the block it lies past the amplitudes,
-// which a prefetch may name but pointer arithmetic may not.
-inline void prefetch_ahead(const double* p) {
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024), 1, 3);
-}
+// The hardware prefetcher alone left some passes up to 1.5 times slower than others at 26
+// qubits: those whose streams lie one or two vectors apart (targets 2 and 3 with four lanes),
+// and those whose runs end at every 4 or 8 KiB page (targets 7 to 9), where it starts each run
+// cold. The vectors 1 KiB further along the walk are asked for explicitly; their address is
+// computed as an integer, since at the end of a pass it lies past the amplitudes.
+template <class Ops>
+class PrefetchAhead {
+public:
+    static constexpr std::uint64_t distance = 1024 / (sizeof(Complex) << Ops::lane_bits);
+
+    PrefetchAhead(const Complex* amplitudes, const VectorShape& shape, std::uint64_t first)
+        : base_(reinterpret_cast<std::uintptr_t>(amplitudes)), shape_(shape),
+          v_(shape.vectors.at(first + distance)) {}
+
+    void step() {
+        fetch(v_);
+        if (shape_.partner != 0) fetch(v_ | shape_.partner);
+        v_ = shape_.vectors.next(v_);
+    }
+
+private:
+    void fetch(std::uint64_t vector) const {
+        const std::uintptr_t at = base_ + ((vector << Ops::lane_bits) * sizeof(Complex));
+        __builtin_prefetch(reinterpret_cast<const void*>(at), 1, 3);
+    }
+
+    std::uintptr_t base_;
+    const VectorShape& shape_;
+    std::uint64_t v_;
+};
 
 template <class Ops, bool Masked>
 void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
@@ -67,12 +89,12 @@ void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& sh
     const Coefficient<Ops> m00 = uniform<Ops>(m[0]), m01 = uniform<Ops>(m[1]);
     const Coefficient<Ops> m10 = uniform<Ops>(m[2]), m11 = uniform<Ops>(m[3]);
     const auto keep = Ops::lanes_with(shape.lane_controls);
+    PrefetchAhead<Ops> ahead(amplitudes, shape, first);
     std::uint64_t v = shape.vectors.at(first);
     for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
         double* p0 = lanes_at(amplitudes, v, Ops::lane_bits);
         double* p1 = lanes_at(amplitudes, v | shape.partner, Ops::lane_bits);
-        prefetch_ahead(p0);
-        prefetch_ahead(p1);
+        ahead.step();
         const typename Ops::V a0 = Ops::load(p0), a1 = Ops::load(p1);
         typename Ops::V n0 = Ops::add(product(m00, a0), product(m01, a1));
         typename Ops::V n1 = Ops::add(product(m10, a0), product(m11, a1));
@@ -97,10 +119,11 @@ void in_vector(Complex* amplitudes, const GateMatrix& m, const VectorShape& shap
     }
     const Coefficient<Ops> own_c = coefficient<Ops>(own), other_c = coefficient<Ops>(other);
     const auto keep = Ops::lanes_with(shape.lane_controls);
+    PrefetchAhead<Ops> ahead(amplitudes, shape, first);
     std::uint64_t v = shape.vectors.at(first);
     for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
         double* p = lanes_at(amplitudes, v, Ops::lane_bits);
-        prefetch_ahead(p);
+        ahead.step();
         const typename Ops::V a = Ops::load(p);
         typename Ops::V n =
             Ops::add(product(own_c, a), product(other_c, Ops::template swap_pairs<Target>(a)));
