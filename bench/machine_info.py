@@ -39,6 +39,17 @@ def _huge_pages():
         return None
 
 
+def source_revision(directory):
+    """The commit of the tree the benchmarks ran from (the module installed may differ if it
+    was not rebuilt)."""
+    try:
+        finished = subprocess.run(["git", "-C", str(directory), "rev-parse", "--short", "HEAD"],
+                                  capture_output=True, text=True)
+    except OSError:
+        return None
+    return finished.stdout.strip() or None
+
+
 def describe():
     return {
         "cpu_model": _cpu_model(),

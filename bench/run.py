@@ -103,20 +103,27 @@ def main():
         "settings": {"threads": THREADS, "quick": arguments.quick, "qubit_counts": qubit_counts,
                      "gate": "dense unitary U3(0.7, 0.3, 0.5): all four entries non-zero and complex",
                      "korvel controls": "the lowest qubits other than the target",
-                     "statistic": "min over repeats per target; worst and median over targets"},
+                     "statistic": "min over repeats per target; worst and median over targets",
+                     "source_revision": machine_info.source_revision(BENCH_DIR.parent)},
         "sweep": {},
         "simulators": {simulator: {} for simulator in arguments.simulators},
     }
     program = native_sweep.build(log)
     for qubits in qubit_counts:
         log(f"bandwidth sweep, {qubits} qubits")
-        results["sweep"][str(qubits)] = native_sweep.run(program, qubits, THREADS, arguments.quick)
+        before = native_sweep.run(program, qubits, THREADS, arguments.quick)
         for simulator in arguments.simulators:
             log(f"{simulator}, {qubits} qubits")
             outcome = memory_refusal(simulator, qubits) or run_worker(simulator, qubits, arguments.quick)
             if "skipped" in outcome:
                 log(f"  skipped: {outcome['skipped']}")
             results["simulators"][simulator][str(qubits)] = outcome
+        # Swept again afterwards: on a shared machine a core may be busy during one of the two,
+        # and the yardstick must be the machine's capability, not its worst moment.
+        log(f"bandwidth sweep again, {qubits} qubits")
+        after = native_sweep.run(program, qubits, THREADS, arguments.quick)
+        results["sweep"][str(qubits)] = dict(min(before, after, key=lambda run: run["min_s"]),
+                                             runs_min_s=[before["min_s"], after["min_s"]])
     if "korvel" in arguments.simulators:
         log("korvel call overhead, 1 and 4 qubits")
         results["overhead"] = run_worker("korvel-overhead")
