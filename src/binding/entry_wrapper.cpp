@@ -1,26 +1,11 @@
 #include "binding/entry_wrapper.hpp"
 
-#include <string>
-
-#include "engine/stderr_output.hpp"
+#include "engine/failure.hpp"
 
 namespace korvel::binding {
 
 void report_foreign_failure(const char* message, std::source_location where) noexcept {
-    try {
-        std::string notice = "thread '<unnamed>' panicked at '";
-        notice += message;
-        notice += "', ";
-        notice += where.file_name();
-        notice += ':';
-        notice += std::to_string(where.line());
-        notice += ':';
-        notice += std::to_string(where.column());
-        notice += '\n';
-        korvel::write_stderr(notice);
-    } catch (...) {
-        // Out of memory for the notice itself: the exception still reaches Python.
-    }
+    korvel::write_failure_notice(message, where);
 }
 
 }  // namespace korvel::binding

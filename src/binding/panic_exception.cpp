@@ -4,7 +4,7 @@
 #include <source_location>
 #include <string>
 
-#include "engine/stderr_output.hpp"
+#include "engine/failure.hpp"
 
 namespace korvel::binding {
 namespace {
@@ -19,14 +19,7 @@ constexpr const char* panic_exception_doc =
 PyObject* panic_exception_type_object = nullptr;
 
 [[noreturn]] void abort_at_boundary(std::source_location where = std::source_location::current()) {
-    std::string notice = "thread '<unnamed>' panicked at 'uncaught panic at ffi boundary', ";
-    notice += where.file_name();
-    notice += ':';
-    notice += std::to_string(where.line());
-    notice += ':';
-    notice += std::to_string(where.column());
-    notice += '\n';
-    korvel::write_stderr(notice);
+    korvel::write_failure_notice("uncaught panic at ffi boundary", where);
     std::abort();
 }
 

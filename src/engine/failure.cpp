@@ -38,23 +38,31 @@ void write_backtrace() {
 AllocationFailure::AllocationFailure(std::size_t bytes)
     : bytes_(bytes), message_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
 
+void write_failure_notice(std::string_view message, std::source_location where) noexcept {
+    try {
+        std::string notice;
+        notice.reserve(message.size() + 96);
+        notice += "thread '<unnamed>' panicked at '";
+        notice += message;
+        notice += "', ";
+        notice += where.file_name();
+        notice += ':';
+        notice += std::to_string(where.line());
+        notice += ':';
+        notice += std::to_string(where.column());
+        notice += '\n';
+        if (!hint_written.exchange(true, std::memory_order_relaxed)) notice += backtrace_hint;
+        // If standard error itself cannot be written there is nowhere left to report that; the
+        // failure still reaches the caller.
+        (void)write_stderr(notice);
+        if (backtrace_requested()) write_backtrace();
+    } catch (...) {
+        // No memory for the notice: the failure itself still reaches the caller.
+    }
+}
+
 void fail(std::string message, std::source_location where) {
-    std::string notice;
-    notice.reserve(message.size() + 96);
-    notice += "thread '<unnamed>' panicked at '";
-    notice += message;
-    notice += "', ";
-    notice += where.file_name();
-    notice += ':';
-    notice += std::to_string(where.line());
-    notice += ':';
-    notice += std::to_string(where.column());
-    notice += '\n';
-    if (!hint_written.exchange(true, std::memory_order_relaxed)) notice += backtrace_hint;
-    // If standard error itself cannot be written there is nowhere left to report that; the
-    // failure still reaches the caller as an exception.
-    (void)write_stderr(notice);
-    if (backtrace_requested()) write_backtrace();
+    write_failure_notice(message, where);
     throw InternalFailure(std::move(message));
 }
 

@@ -4,6 +4,7 @@
 #include <exception>
 #include <source_location>
 #include <string>
+#include <string_view>
 
 namespace korvel {
 
@@ -33,6 +34,11 @@ private:
     std::size_t bytes_;
     std::string message_;
 };
+
+// Writes the failure notice "thread '<unnamed>' panicked at '<message>', <file>:<line>:<column>\n"
+// to fd 2, with the one-time backtrace hint and, when KORVEL_BACKTRACE asks for it, a backtrace.
+// Never throws: a notice that cannot be written (no memory, no stderr) is dropped.
+void write_failure_notice(std::string_view message, std::source_location where) noexcept;
 
 // Writes "thread '<unnamed>' panicked at '<message>', <file>:<line>:<column>\n" to fd 2 (plus,
 // the first time in the process, a hint on how to get a backtrace, and the backtrace itself
