@@ -111,57 +111,93 @@ void parallel_sweep(std::size_t count, Body body) {
                       tbb::static_partitioner());
 }
 
-void scale(const MappedVector& v, double factor) {
+// Two ways to sweep, and the faster one at each size is the limit: the plain loop, which wins
+// while the vector sits in cache, and one that prefetches 2 KiB ahead once per cache line, which
+// beat the hardware prefetcher alone by 7-8% at 24 and 26 qubits on the development machine
+// (without it the engine's prefetching passes ran "faster than the limit").
+enum class Variant { plain, prefetching };
+constexpr std::size_t prefetch_ahead = 2048 / sizeof(Complex);
+constexpr std::size_t amplitudes_per_line = 64 / sizeof(Complex);
+
+const char* variant_name(Variant variant) {
+    return variant == Variant::plain ? "plain" : "prefetching";
+}
+
+void scale(const MappedVector& v, double factor, Variant variant) {
     Complex* a = v.data();
-    parallel_sweep(v.size(), [a, factor](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            a[i].real = a[i].real * factor;
-            a[i].imag = a[i].imag * factor;
+    const std::size_t count = v.size();
+    if (variant == Variant::plain) {
+        parallel_sweep(count, [a, factor](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                a[i].real = a[i].real * factor;
+                a[i].imag = a[i].imag * factor;
+            }
+        });
+        return;
+    }
+    parallel_sweep(count, [a, factor, count](std::size_t begin, std::size_t end) {
+        for (std::size_t line = begin; line < end; line += amplitudes_per_line) {
+            if (line + prefetch_ahead < count) __builtin_prefetch(a + line + prefetch_ahead, 1);
+            const std::size_t stop = std::min(end, line + amplitudes_per_line);
+            for (std::size_t i = line; i < stop; ++i) {
+                a[i].real = a[i].real * factor;
+                a[i].imag = a[i].imag * factor;
+            }
         }
     });
 }
 
-// Enough repeats that the minimum is not at the mercy of one unlucky moment on a shared
-// machine: many where a sweep takes microseconds, a handful where it takes a large fraction
-// of a second.
 int default_repeats(int qubits, double seconds_per_sweep, double min_seconds) {
     const int by_time = static_cast<int>(min_seconds / std::max(seconds_per_sweep, 1e-9));
     const int floor = qubits <= 20 ? 50 : qubits <= 24 ? 10 : 5;
     return std::clamp(by_time, floor, 2000);
 }
 
-double measure_once(const MappedVector& v, double factor) {
+double measure_once(const MappedVector& v, double factor, Variant variant) {
     const auto start = Clock::now();
-    scale(v, factor);
+    scale(v, factor, variant);
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Timings {
+    Variant variant;
+    std::vector<double> sorted_seconds;
+};
+
+Timings time_variant(const MappedVector& v, int qubits, const Options& options, Variant variant) {
+    // Alternating a factor and its inverse keeps the values normal (no subnormal slow paths).
+    const double factors[2] = {0.5, 2.0};
+    double warm = measure_once(v, factors[0], variant);
+    warm = std::min(warm, measure_once(v, factors[1], variant));
+    const int repeats = options.repeats > 0 ? options.repeats : default_repeats(qubits, warm, options.min_seconds);
+    std::vector<double> times;
+    times.reserve(static_cast<std::size_t>(repeats));
+    for (int r = 0; r < repeats; ++r) times.push_back(measure_once(v, factors[r % 2], variant));
+    std::sort(times.begin(), times.end());
+    return {variant, std::move(times)};
 }
 
 void run_size(int qubits, const Options& options) {
     const std::size_t count = std::size_t{1} << qubits;
     MappedVector v(count);
-    // First touch on the pool, as a register's first pass would do, then one warm sweep.
+    // First touch on the pool, as a register's first pass would do.
     Complex* a = v.data();
     parallel_sweep(count, [a](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) a[i] = Complex{1.0, -1.0};
     });
-    // Alternating a factor and its inverse keeps the values normal (no subnormal slow paths).
-    const double factors[2] = {0.5, 2.0};
-    double warm = measure_once(v, factors[0]);
-    warm = std::min(warm, measure_once(v, factors[1]));
-    warm = std::min(warm, measure_once(v, factors[0]));
-    const int repeats = options.repeats > 0 ? options.repeats : default_repeats(qubits, warm, options.min_seconds);
-
-    std::vector<double> times;
-    times.reserve(static_cast<std::size_t>(repeats));
-    for (int r = 0; r < repeats; ++r) times.push_back(measure_once(v, factors[(r + 1) % 2]));
-    std::sort(times.begin(), times.end());
+    const Timings plain = time_variant(v, qubits, options, Variant::plain);
+    const Timings prefetching = time_variant(v, qubits, options, Variant::prefetching);
+    const Timings& best =
+        plain.sorted_seconds.front() <= prefetching.sorted_seconds.front() ? plain : prefetching;
+    const std::vector<double>& times = best.sorted_seconds;
     const double min_s = times.front();
-    const double median_s = times[times.size() / 2];
     const double bytes_moved = 2.0 * static_cast<double>(count * sizeof(Complex));
     std::printf(
-        "{\"kind\": \"bandwidth_sweep\", \"qubits\": %d, \"threads\": %d, \"repeats\": %d, "
-        "\"min_s\": %.9g, \"median_s\": %.9g, \"max_s\": %.9g, \"gb_per_s_at_min\": %.4g}\n",
-        qubits, options.threads, repeats, min_s, median_s, times.back(), bytes_moved / min_s / 1e9);
+        "{\"kind\": \"bandwidth_sweep\", \"qubits\": %d, \"threads\": %d, \"variant\": \"%s\", "
+        "\"repeats\": %zu, \"min_s\": %.9g, \"median_s\": %.9g, \"max_s\": %.9g, "
+        "\"gb_per_s_at_min\": %.4g, \"plain_min_s\": %.9g, \"prefetching_min_s\": %.9g}\n",
+        qubits, options.threads, variant_name(best.variant), times.size(), min_s, times[times.size() / 2],
+        times.back(), bytes_moved / min_s / 1e9, plain.sorted_seconds.front(), prefetching.sorted_seconds.front());
     std::fflush(stdout);
 }
 
