@@ -127,7 +127,8 @@ def render(results):
     parts.append(f"machine: {machine['cpu_model']}, {machine['logical_cpus']} logical CPUs, "
                  f"{machine['memory_bytes'] / (1 << 30):.1f} GiB, {machine['date_utc']}, "
                  f"load average at start {', '.join(f'{x:.2f}' for x in machine['load_average_at_start'])}; "
-                 f"{results['settings']['threads']} threads")
+                 f"{results['settings']['threads']} threads; source revision "
+                 f"{results['settings'].get('source_revision') or 'unknown'}")
     return "\n\n".join(part for part in parts if part)
 
 
@@ -155,7 +156,7 @@ def write_plot(results, path):
             if points:
                 series[f"{simulator} ({word} target)"] = (*zip(*points), colour, line)
 
-    figure, (absolute, relative) = plt.subplots(1, 2, figsize=(12, 5))
+    figure, (absolute, relative) = plt.subplots(1, 2, figsize=(14, 5))
     sweep_at = dict(zip(columns, sweep))
     for label, (xs, ys, colour, line) in series.items():
         absolute.plot(xs, ys, line, color=colour, marker="o", label=label)
@@ -168,7 +169,7 @@ def write_plot(results, path):
     for axis in (absolute, relative):
         axis.set_xticks(columns)
         axis.grid(True, which="both", alpha=0.3)
-    relative.legend(fontsize=8)
+    relative.legend(fontsize=8, loc="upper left", bbox_to_anchor=(1.02, 1.0))
     machine = results["machine"]
     figure.suptitle(f"{machine['cpu_model']}, {results['settings']['threads']} threads, {machine['date_utc']}",
                     fontsize=9)
