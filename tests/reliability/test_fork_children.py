@@ -65,7 +65,8 @@ def via_os_fork():
     os.close(read_end)
     _, status = os.waitpid(pid, 0)
     result = json.loads(b"".join(chunks) or b'{"error": "no result"}')
-    result["exit"] = os.waitstatus_to_exitcode(status)
+    # os.waitstatus_to_exitcode is 3.9+; this is its meaning, spelled out for 3.8.
+    result["exit"] = os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
     return result
 
 def send_child_work(connection):
