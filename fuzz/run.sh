@@ -17,7 +17,8 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 find_clang() { command -v clang++-16 || command -v clang++-19 || command -v clang++-15 || true; }
 if [[ -z "${CXX:-}" && -z "$(find_clang)" ]]; then
     if [[ $(id -u) -eq 0 ]] && command -v apt-get >/dev/null; then
-        echo "+ apt-get install -y clang-16 libclang-rt-16-dev"
+        echo "+ apt-get update && apt-get install -y clang-16 libclang-rt-16-dev"
+        apt-get update >/dev/null
         DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
             clang-16 libclang-rt-16-dev >/dev/null
     else
