@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "number_list.hpp"
+
 #include "engine/apply_gate.hpp"
 #include "engine/gate.hpp"
 #include "engine/register.hpp"
@@ -36,18 +38,10 @@ struct Options {
 }
 
 std::vector<std::uint32_t> parse_list(const char* text) {
+    const auto numbers = parse_number_list(text);
+    if (!numbers) usage_error("empty item in list");
     std::vector<std::uint32_t> values;
-    std::string item;
-    for (const char* p = text;; ++p) {
-        if (*p == ',' || *p == '\0') {
-            if (item.empty()) usage_error("empty item in list");
-            values.push_back(static_cast<std::uint32_t>(std::strtoul(item.c_str(), nullptr, 10)));
-            item.clear();
-            if (*p == '\0') break;
-        } else {
-            item.push_back(*p);
-        }
-    }
+    for (const long value : *numbers) values.push_back(static_cast<std::uint32_t>(value));
     return values;
 }
 

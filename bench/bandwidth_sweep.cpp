@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "number_list.hpp"
+
 #include <sys/mman.h>
 
 #include <oneapi/tbb/blocked_range.h>
@@ -42,18 +44,10 @@ struct Options {
 }
 
 std::vector<int> parse_list(const char* text) {
+    const auto numbers = parse_number_list(text);
+    if (!numbers) usage_error("empty item in qubit list");
     std::vector<int> values;
-    std::string item;
-    for (const char* p = text;; ++p) {
-        if (*p == ',' || *p == '\0') {
-            if (item.empty()) usage_error("empty item in qubit list");
-            values.push_back(std::atoi(item.c_str()));
-            item.clear();
-            if (*p == '\0') break;
-        } else {
-            item.push_back(*p);
-        }
-    }
+    for (const long value : *numbers) values.push_back(static_cast<int>(value));
     return values;
 }
 
