@@ -20,24 +20,13 @@ PyObject* qgate_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         // The shape and unitarity tests run only after every entry has converted.
         korvel::QGate gate = korvel::QGate::from_rows(
             convert_argument("matrix", [&] { return to_matrix(bound[0].get()); }));
-        PyObject* object = allocate_instance(type);
-        auto* instance = reinterpret_cast<QGateObject*>(object);
-        new (instance->gate_storage) korvel::QGate(gate);
-        instance->borrow = BorrowFlag{};
-        return object;
+        return new_instance(type, gate);
     });
-}
-
-void qgate_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    std::destroy_at(&reinterpret_cast<QGateObject*>(object)->gate());
-    type->tp_free(object);
-    Py_DECREF(type);
 }
 
 PyType_Slot qgate_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(qgate_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(qgate_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<korvel::QGate>)},
     {0, nullptr},
 };
 
@@ -53,13 +42,6 @@ PyTypeObject* qgate_type_object = nullptr;
 
 }  // namespace
 
-PyTypeObject* qgate_type() {
-    if (qgate_type_object == nullptr) {
-        PyObject* type = PyType_FromSpec(&qgate_spec);
-        if (type == nullptr) throw_pending_error();
-        qgate_type_object = reinterpret_cast<PyTypeObject*>(type);
-    }
-    return qgate_type_object;
-}
+PyTypeObject* qgate_type() { return type_from_spec_once(qgate_spec, qgate_type_object); }
 
 }  // namespace korvel::binding

@@ -48,7 +48,7 @@ PyObject* apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         convert_argument("targets", [&] { to_index_list(bound[1], targets); });
         IndexList controls;
         convert_argument("controls", [&] { to_index_list(bound[2], controls); });
-        korvel::apply_gate(reg.value(), gate.gate(), targets.span(), controls.span());
+        korvel::apply_gate(reg.value(), gate.value(), targets.span(), controls.span());
         Py_RETURN_NONE;
     });
 }

@@ -21,24 +21,13 @@ PyObject* register_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const std::uint32_t qubits = convert_argument("qubits", [&] { return to_u32(bound[0].get()); });
         korvel::Register value = korvel::Register::create(qubits);
         // Should allocation fail, `value` still owns the amplitudes and frees them on the way out.
-        PyObject* object = allocate_instance(type);
-        auto* instance = reinterpret_cast<RegisterObject*>(object);
-        new (instance->register_storage) korvel::Register(std::move(value));
-        instance->borrow = BorrowFlag{};
-        return object;
+        return new_instance(type, std::move(value));
     });
-}
-
-void register_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    std::destroy_at(&reinterpret_cast<RegisterObject*>(object)->value());
-    type->tp_free(object);
-    Py_DECREF(type);
 }
 
 PyType_Slot register_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(register_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(register_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<korvel::Register>)},
     {Py_tp_methods, register_method_table},
     {0, nullptr},
 };
@@ -55,13 +44,6 @@ PyTypeObject* register_type_object = nullptr;
 
 }  // namespace
 
-PyTypeObject* register_type() {
-    if (register_type_object == nullptr) {
-        PyObject* type = PyType_FromSpec(&register_spec);
-        if (type == nullptr) throw_pending_error();
-        register_type_object = reinterpret_cast<PyTypeObject*>(type);
-    }
-    return register_type_object;
-}
+PyTypeObject* register_type() { return type_from_spec_once(register_spec, register_type_object); }
 
 }  // namespace korvel::binding
