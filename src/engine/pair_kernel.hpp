@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
 
 #include "engine/complex.hpp"
+#include "engine/subset_indices.hpp"
 
 namespace korvel {
 
@@ -16,36 +16,23 @@ namespace korvel {
 class PairLayout {
 public:
     // qubits: n; target < n; control_mask has no bit at or above n nor the target's bit.
-    PairLayout(std::uint32_t qubits, std::uint32_t target, std::uint64_t control_mask)
-        : target_bit_(std::uint64_t{1} << target), control_mask_(control_mask) {
-        std::uint64_t fixed = target_bit_ | control_mask;
-        while (fixed != 0) {
-            positions_[fixed_count_++] = static_cast<std::uint32_t>(std::countr_zero(fixed));
-            fixed &= fixed - 1;
-        }
-        count_ = std::uint64_t{1} << (qubits - fixed_count_);
-    }
+    PairLayout(std::uint32_t qubits, std::uint32_t target, std::uint64_t control_mask) noexcept
+        : target_bit_(std::uint64_t{1} << target),
+          lowest_fixed_bit_((target_bit_ | control_mask) & (~(target_bit_ | control_mask) + 1)),
+          pairs_(qubits, target_bit_ | control_mask, control_mask) {}
 
-    std::uint64_t count() const noexcept { return count_; }
+    std::uint64_t count() const noexcept { return pairs_.count(); }
     // Pairs come in runs of this many consecutive q whose i0 are consecutive too: the fixed
-    // bits all lie above the lowest run_length() positions.
-    std::uint64_t run_length() const noexcept { return std::uint64_t{1} << positions_[0]; }
+    // bits all lie at or above this position.
+    std::uint64_t run_length() const noexcept { return lowest_fixed_bit_; }
     std::uint64_t target_bit() const noexcept { return target_bit_; }
 
-    std::uint64_t index0(std::uint64_t q) const noexcept {
-        for (std::uint32_t k = 0; k < fixed_count_; ++k) {
-            const std::uint64_t low = (std::uint64_t{1} << positions_[k]) - 1;
-            q = (q & low) | ((q & ~low) << 1);
-        }
-        return q | control_mask_;
-    }
+    std::uint64_t index0(std::uint64_t q) const noexcept { return pairs_.at(q); }
 
 private:
     std::uint64_t target_bit_;
-    std::uint64_t control_mask_;
-    std::array<std::uint32_t, 64> positions_{};
-    std::uint32_t fixed_count_ = 0;
-    std::uint64_t count_ = 0;
+    std::uint64_t lowest_fixed_bit_;
+    SubsetIndices pairs_;
 };
 
 // The pair update for the pairs q in [first, last): (a0, a1) becomes M · (a0, a1), both new
