@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "engine/failure.hpp"
-#include "engine/gate_pass.hpp"
-#include "engine/subset_indices.hpp"
-#include "engine/worker_pool.hpp"
+#include "engine/kernels/gate_pass.hpp"
+#include "engine/kernels/subset_indices.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
 

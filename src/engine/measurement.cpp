@@ -11,9 +11,9 @@
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
 #include "engine/gate.hpp"
-#include "engine/subset_indices.hpp"
+#include "engine/kernels/subset_indices.hpp"
 #include "engine/weighted_draw.hpp"
-#include "engine/worker_pool.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
 

@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "engine/failure.hpp"
-#include "engine/worker_pool.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
 

@@ -8,7 +8,7 @@
 
 #include "circuit_support.hpp"
 #include "engine/apply_gate.hpp"
-#include "engine/pair_kernel.hpp"
+#include "engine/kernels/scalar_kernel.hpp"
 #include "engine/register.hpp"
 
 namespace {

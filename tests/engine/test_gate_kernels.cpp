@@ -8,9 +8,9 @@
 
 #include "circuit_support.hpp"
 #include "engine/apply_gate.hpp"
-#include "engine/gate_pass.hpp"
-#include "engine/kernel_isa.hpp"
-#include "engine/pair_kernel.hpp"
+#include "engine/kernels/gate_pass.hpp"
+#include "engine/kernels/isa_choice.hpp"
+#include "engine/kernels/scalar_kernel.hpp"
 
 namespace {
 

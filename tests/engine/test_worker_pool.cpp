@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/worker_pool.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "engine/kernel_isa.hpp"
+#include "engine/kernels/isa_choice.hpp"
 
 #include <algorithm>
 #include <atomic>

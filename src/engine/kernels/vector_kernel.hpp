@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "engine/complex.hpp"
-#include "engine/subset_indices.hpp"
+#include "engine/kernels/subset_indices.hpp"
 
 namespace korvel {
 

@@ -1,4 +1,4 @@
-#include "engine/pool_startup.hpp"
+#include "engine/pool/startup.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>

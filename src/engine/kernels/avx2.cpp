@@ -1,6 +1,6 @@
 // The gate kernel in AVX2: two amplitudes per 256-bit vector. Only called after the processor
 // was found to support AVX2 (kernel_isa.cpp); the rest of the program is built for the baseline.
-#include "engine/vector_kernels.hpp"
+#include "engine/kernels/vector_kernel.hpp"
 
 #if defined(__x86_64__)
 
@@ -48,7 +48,7 @@ struct Avx2 {
 }  // namespace
 }  // namespace korvel
 
-#include "engine/vector_kernel_body.hpp"
+#include "engine/kernels/vector_kernel_body.hpp"
 
 namespace korvel {
 

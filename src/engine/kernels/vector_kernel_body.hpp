@@ -11,7 +11,7 @@
 // same order, without fused multiply-adds. Where a lane holds the row-1 update of a pair inside
 // one vector it adds M11·a1 to M10·a0 the other way round; IEEE addition is commutative.
 
-#include "engine/vector_kernels.hpp"
+#include "engine/kernels/vector_kernel.hpp"
 
 namespace korvel::vector_kernel {
 // Unnamed: the including file compiles these for its own instruction set.

@@ -3,9 +3,9 @@
 #include <cstdint>
 
 #include "engine/complex.hpp"
-#include "engine/kernel_isa.hpp"
-#include "engine/pair_kernel.hpp"
-#include "engine/vector_kernels.hpp"
+#include "engine/kernels/isa_choice.hpp"
+#include "engine/kernels/scalar_kernel.hpp"
+#include "engine/kernels/vector_kernel.hpp"
 
 namespace korvel {
 

@@ -1,6 +1,6 @@
 // The gate kernel in AVX-512: four amplitudes per 512-bit vector. Only called after the
 // processor was found to support AVX-512F (kernel_isa.cpp).
-#include "engine/vector_kernels.hpp"
+#include "engine/kernels/vector_kernel.hpp"
 
 #if defined(__x86_64__)
 
@@ -54,7 +54,7 @@ struct Avx512 {
 }  // namespace
 }  // namespace korvel
 
-#include "engine/vector_kernel_body.hpp"
+#include "engine/kernels/vector_kernel_body.hpp"
 
 namespace korvel {
 

@@ -1,4 +1,4 @@
-#include "engine/gate_pass.hpp"
+#include "engine/kernels/gate_pass.hpp"
 
 namespace korvel {
 

@@ -1,4 +1,4 @@
-#include "engine/fork_safety.hpp"
+#include "engine/pool/fork_safety.hpp"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 
 #include <tbb/global_control.h>
 
-#include "engine/pool_startup.hpp"
+#include "engine/pool/startup.hpp"
 
 namespace korvel {
 

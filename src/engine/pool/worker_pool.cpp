@@ -1,4 +1,4 @@
-#include "engine/worker_pool.hpp"
+#include "engine/pool/worker_pool.hpp"
 
 #include <sched.h>
 
@@ -10,8 +10,8 @@
 
 #include <tbb/global_control.h>
 
-#include "engine/fork_safety.hpp"
-#include "engine/pool_startup.hpp"
+#include "engine/pool/fork_safety.hpp"
+#include "engine/pool/startup.hpp"
 
 namespace korvel {
 
