@@ -1,0 +1,15 @@
+"""Checks that a built wheel carries every module, stub and marker file an install needs."""
+
+import sys
+import zipfile
+
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+print("\n".join(names))
+wanted = ["korvel.pyi", "korvel-stubs/__init__.pyi"]
+modules = ["korvel"]
+missing = [name for name in wanted if name not in names]
+for module in modules:
+    if not any(name.startswith(module + ".") and name.endswith(".so") for name in names):
+        missing.append("the extension module %s.*.so" % module)
+if missing:
+    sys.exit("the wheel lacks: " + ", ".join(missing))
