@@ -5,7 +5,6 @@ tiny register; and the peak memory of a 26-qubit register."""
 import array
 import resource
 import statistics
-from time import perf_counter
 
 from workload import (DENSE_UNITARY, HADAMARD, MULTI_TARGET_COUNTS, OVERHEAD_QUBIT_COUNTS, per_call_seconds,
                       repeat_times, repeats, single, spread)
@@ -58,13 +57,7 @@ def _measure_targets(register, hadamard, qubits, reps):
 
 
 def _probabilities(register, reps):
-    times = []
-    for _ in range(reps):
-        start = perf_counter()
-        result = register.probabilities()
-        times.append(perf_counter() - start)
-        # Freed after the clock has stopped: dropping 2^n floats is the caller's cost.
-        del result
+    times = repeat_times(register.probabilities, reps)
     return single(min(times), median_of_repeats_s=statistics.median(times))
 
 
@@ -72,13 +65,7 @@ def _float_list_floor(qubits, reps):
     """What any probabilities() must pay at least: 2^n new Python floats in a new list, made
     in C from a buffer of doubles (array.tolist), with no arithmetic at all."""
     doubles = array.array("d", bytes(8 << qubits))
-    times = []
-    for _ in range(reps):
-        start = perf_counter()
-        result = doubles.tolist()
-        times.append(perf_counter() - start)
-        del result
-    return single(min(times))
+    return single(min(repeat_times(doubles.tolist, reps)))
 
 
 def measure(qubits, quick):
