@@ -2,8 +2,7 @@
 Each function returns {"cases": {...}, "version": ...} like korvel_cases.measure, or raises
 ImportError when the peer is not installed."""
 
-from timing import repeat_times, spread
-from workload import DENSE_UNITARY, THREADS, peer_targets, repeats
+from workload import DENSE_UNITARY, THREADS, peer_targets, repeat_times, repeats, spread
 
 
 def _gates_per_run(qubits):

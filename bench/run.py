@@ -17,9 +17,9 @@ import sys
 import time
 from pathlib import Path
 
-import machine_info
-import native_sweep
+import machine
 import report
+from korvel_cases import MEMORY_PROBE_QUBITS
 from workload import QUBIT_COUNTS, THREADS
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -36,17 +36,6 @@ WORKER_TIMEOUT_S = 3600
 
 def log(message):
     print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
-
-
-def available_memory():
-    try:
-        with open("/proc/meminfo") as meminfo:
-            for line in meminfo:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
 
 
 def worker_environment():
@@ -72,7 +61,7 @@ def run_worker(simulator, qubits=0, quick=False):
 
 def memory_refusal(simulator, qubits):
     needed = STATES_HELD[simulator] * (16 << qubits) + MEMORY_MARGIN
-    available = available_memory()
+    available = machine.available_memory()
     if available is not None and available < needed:
         return {"skipped": f"needs {needed >> 30} GiB free, {available >> 30} GiB available"}
     return None
@@ -99,19 +88,19 @@ def main():
     arguments = parse_arguments()
     qubit_counts = [n for n in QUBIT_COUNTS if n <= arguments.max_qubits]
     results = {
-        "machine": machine_info.describe(),
+        "machine": machine.describe(),
         "settings": {"threads": THREADS, "quick": arguments.quick, "qubit_counts": qubit_counts,
                      "gate": "dense unitary U3(0.7, 0.3, 0.5): all four entries non-zero and complex",
                      "korvel controls": "the lowest qubits other than the target",
                      "statistic": "min over repeats per target; worst and median over targets",
-                     "source_revision": machine_info.source_revision(BENCH_DIR.parent)},
+                     "source_revision": machine.source_revision()},
         "sweep": {},
         "simulators": {simulator: {} for simulator in arguments.simulators},
     }
-    program = native_sweep.build(log)
+    program = machine.build_sweep(log)
     for qubits in qubit_counts:
         log(f"bandwidth sweep, {qubits} qubits")
-        before = native_sweep.run(program, qubits, THREADS, arguments.quick)
+        before = machine.sweep(program, qubits, THREADS, arguments.quick)
         for simulator in arguments.simulators:
             log(f"{simulator}, {qubits} qubits")
             outcome = memory_refusal(simulator, qubits) or run_worker(simulator, qubits, arguments.quick)
@@ -121,14 +110,14 @@ def main():
         # Swept again afterwards: on a shared machine a core may be busy during one of the two,
         # and the yardstick must be the machine's capability, not its worst moment.
         log(f"bandwidth sweep again, {qubits} qubits")
-        after = native_sweep.run(program, qubits, THREADS, arguments.quick)
+        after = machine.sweep(program, qubits, THREADS, arguments.quick)
         results["sweep"][str(qubits)] = dict(min(before, after, key=lambda run: run["min_s"]),
                                              runs_min_s=[before["min_s"], after["min_s"]])
     if "korvel" in arguments.simulators:
         log("korvel call overhead, 1 and 4 qubits")
         results["overhead"] = run_worker("korvel-overhead")
-        log("korvel peak memory, 26 qubits")
-        results["memory"] = memory_refusal("korvel", 26) or run_worker("korvel-memory")
+        log(f"korvel peak memory, {MEMORY_PROBE_QUBITS} qubits")
+        results["memory"] = memory_refusal("korvel", MEMORY_PROBE_QUBITS) or run_worker("korvel-memory")
     results["versions"] = {simulator: next((entry.get("version") for entry in by_n.values() if "version" in entry), None)
                            for simulator, by_n in results["simulators"].items()}
     results["peer_speedups"] = report.peer_speedups(results)

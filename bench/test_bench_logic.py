@@ -10,7 +10,6 @@ import pytest
 
 import korvel_cases
 import report
-import timing
 import workload
 
 BENCH_DIR = Path(__file__).resolve().parent
@@ -23,16 +22,16 @@ def _results(korvel_per_target, peer_per_target, sweep_s=1.0):
         "settings": {"threads": 2},
         "sweep": {"20": {"min_s": sweep_s}},
         "simulators": {
-            "korvel": {"20": {"cases": {"apply_gate 1 target": timing.spread(korvel_per_target),
-                                        "measure_all": timing.single(0.5)}}},
-            "qulacs": {"20": {"cases": {"apply_gate 1 target": timing.spread(peer_per_target)}}},
+            "korvel": {"20": {"cases": {"apply_gate 1 target": workload.spread(korvel_per_target),
+                                        "measure_all": workload.single(0.5)}}},
+            "qulacs": {"20": {"cases": {"apply_gate 1 target": workload.spread(peer_per_target)}}},
             "aer": {"20": {"skipped": "not importable: No module named 'qiskit_aer'"}},
         },
     }
 
 
 def test_spread_names_the_worst_target_and_the_median():
-    result = timing.spread({0: 3.0, 1: 1.0, 2: 2.0})
+    result = workload.spread({0: 3.0, 1: 1.0, 2: 2.0})
     assert (result["worst_s"], result["worst_target"], result["median_s"]) == (3.0, 0, 2.0)
     assert list(result["per_target_s"]) == ["0", "1", "2"]
 

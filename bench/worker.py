@@ -10,9 +10,7 @@ import argparse
 import json
 import sys
 
-import call_overhead
 import korvel_cases
-import memory_probe
 import peer_cases
 
 SIMULATORS = {
@@ -31,9 +29,9 @@ def main():
     args = parser.parse_args()
     try:
         if args.simulator == "korvel-overhead":
-            result = call_overhead.measure()
+            result = korvel_cases.measure_overhead()
         elif args.simulator == "korvel-memory":
-            result = memory_probe.measure()
+            result = korvel_cases.measure_memory()
         else:
             result = SIMULATORS[args.simulator](args.qubits, args.quick)
     except ImportError as error:

@@ -1,8 +1,11 @@
-"""What every simulator is asked to do: the same dense single-qubit unitary, the same targets,
-the same thread count and the same repetition budget."""
+"""What every simulator is asked to do (the same dense single-qubit unitary, the same targets,
+the same thread count and the same repetition budget) and how its time is taken."""
 
 import cmath
 import math
+import statistics
+import timeit
+from time import perf_counter
 
 THREADS = 2
 
@@ -34,3 +37,42 @@ def peer_targets(qubits):
     the top ones where pairs lie far apart."""
     picks = {0, 1, 2, 4, qubits // 2, qubits - 2, qubits - 1}
     return sorted(t for t in picks if 0 <= t < qubits)
+
+
+
+def repeat_times(call, repeats):
+    """Wall times of `repeats` separate calls, in seconds. What a call returns is freed after
+    its clock has stopped: dropping a list of 2^n floats is the caller's cost, not the call's."""
+    times = []
+    for _ in range(repeats):
+        start = perf_counter()
+        result = call()
+        times.append(perf_counter() - start)
+        del result
+    return times
+
+
+def per_call_seconds(statement, namespace, rounds=7):
+    """Cost of one execution of a cheap statement, timeit-style: the loop count is grown until
+    a round lasts 0.2 s, and the best round of `rounds` is divided by it. A statement string
+    (not a lambda) keeps the cost of an extra Python call out of the figure."""
+    timer = timeit.Timer(statement, globals=namespace)
+    loops, _ = timer.autorange()
+    return min(timer.repeat(repeat=rounds, number=loops)) / loops
+
+
+def spread(per_target):
+    """Worst and median over a {target: seconds} map, with the worst target and the map."""
+    values = list(per_target.values())
+    worst_target = max(per_target, key=per_target.get)
+    return {
+        "worst_s": per_target[worst_target],
+        "median_s": statistics.median(values),
+        "worst_target": worst_target,
+        "per_target_s": {str(t): s for t, s in sorted(per_target.items())},
+    }
+
+
+def single(seconds, **extra):
+    """A case with one figure: worst and median are the same number."""
+    return {"worst_s": seconds, "median_s": seconds, **extra}

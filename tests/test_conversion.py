@@ -7,7 +7,7 @@ import pytest
 
 import korvel
 
-from conftest import SQRT_HALF
+from support import SQRT_HALF
 
 
 def state_after(gate, targets=(0,), controls=(), qubits=1, prepare=None):

@@ -14,7 +14,7 @@ import random
 import pytest
 
 import korvel
-from conftest import SQRT_HALF, panic_exception_type
+from support import HADAMARD_ROWS, panic_exception_type
 
 CIRCUITS_PER_SIZE = 40
 QUBIT_COUNTS = range(1, 9)
@@ -22,7 +22,7 @@ FIXED_GATES = [
     [[0, 1], [1, 0]],
     [[0, -1j], [1j, 0]],
     [[1, 0], [0, 1j]],
-    [[SQRT_HALF, SQRT_HALF], [SQRT_HALF, -SQRT_HALF]],
+    HADAMARD_ROWS,
 ]
 
 

@@ -5,11 +5,11 @@ differ, so running it is the test; stderr must stay empty because failure notice
 """
 
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+
+from support import run_interpreter
 
 REPO = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
@@ -32,13 +32,7 @@ def test_readme_first_command_runs_an_existing_example() -> None:
 def test_example_runs_and_passes_its_checks(example: Path, tmp_path: Path) -> None:
     if example.name in NEEDS_NUMPY:
         pytest.importorskip("numpy")
-    result = subprocess.run(
-        [sys.executable, str(example)],
-        cwd=tmp_path,
-        capture_output=True,
-        text=True,
-        timeout=600,
-    )
+    result = run_interpreter(example, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""
     assert result.stdout.strip()

@@ -6,6 +6,8 @@ import sys
 
 import pytest
 
+from support import PANIC_EXCEPTION_SOURCE
+
 NOTICE = re.compile(r"^thread '<unnamed>' panicked at '(?P<message>.*)', (?P<path>src/[\w/]+\.cpp):(?P<line>\d+):(?P<column>\d+)$")
 BANNER = [
     "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---",
@@ -23,12 +25,8 @@ def run_ok(python_process, code):
     return result
 
 
-PANIC_TYPE = """
-import korvel
-try:
-    korvel.Register(30)
-except BaseException as error:
-    PanicException = type(error)
+PANIC_TYPE = PANIC_EXCEPTION_SOURCE + """
+PanicException = panic_exception_type()
 import os, sys
 os.write(2, b"-- start --\\n")
 """

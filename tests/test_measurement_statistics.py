@@ -6,10 +6,10 @@ import math
 import pytest
 
 import korvel
-from conftest import SQRT_HALF
+from support import HADAMARD_ROWS
 
 X = korvel.QGate([[0, 1], [1, 0]])
-H = korvel.QGate([[SQRT_HALF, SQRT_HALF], [SQRT_HALF, -SQRT_HALF]])
+H = korvel.QGate(HADAMARD_ROWS)
 # A rotation with unequal weights, cos^2 = 0.9, and a phase, so that amplitudes are complex.
 ROTATION = korvel.QGate([[math.sqrt(0.9), -math.sqrt(0.1) * 1j], [math.sqrt(0.1), math.sqrt(0.9) * 1j]])
 

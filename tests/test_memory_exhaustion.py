@@ -5,27 +5,18 @@ is real and nothing else in the test session is affected."""
 
 import pytest
 
-pytestmark = pytest.mark.usefixtures("needs_plain_address_space")
+from support import ADDRESS_SPACE_LIMIT, needs_plain_address_space
 
-LIMIT = """
-import resource
-import korvel
+pytestmark = needs_plain_address_space
 
-def address_space():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[0]) * 4096
-
-def limit_to(extra):
-    limit = address_space() + extra
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-"""
+LIMIT = "import korvel\n" + ADDRESS_SPACE_LIMIT
 
 
 def test_register_too_large_for_memory_raises_memory_error(python_process):
     result = python_process(
         LIMIT
         + """
-limit_to(512 * 2**20)
+limit_headroom(512)
 for qubits in (27, 26):
     try:
         korvel.Register(qubits)
@@ -49,7 +40,7 @@ def test_memory_error_is_an_ordinary_exception(python_process):
     result = python_process(
         LIMIT
         + """
-limit_to(256 * 2**20)
+limit_headroom(256)
 try:
     korvel.Register(29)
 except Exception as error:
@@ -68,7 +59,7 @@ def test_result_list_that_cannot_be_built(python_process, headroom_mib):
         LIMIT
         + """
 register = korvel.Register(22)
-limit_to(%d * 2**20)
+limit_headroom(%d)
 try:
     register.probabilities()
 except BaseException as error:

@@ -5,6 +5,7 @@ import threading
 import pytest
 
 import korvel
+from support import SQRT_HALF
 
 
 class TestResults:
@@ -35,7 +36,7 @@ class TestResults:
         register = korvel.Register(3)
         register.apply_gate(hadamard, [0], [])
         register.apply_gate(pauli_x, [1, 2], [0])
-        half = 0.7071067811865476**2
+        half = SQRT_HALF**2
         assert register.probabilities() == [half, 0, 0, 0, 0, 0, 0, half]
         assert register.measure_all() in (0, 7)
         first = register.measure(0)

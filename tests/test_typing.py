@@ -5,10 +5,8 @@ argument form the module accepts, report misuse, pass the examples under --stric
 stubtest must find the stub faithful to the compiled module.
 """
 
-import os
 import re
 import subprocess
-import sys
 import textwrap
 from pathlib import Path
 from typing import Dict, List
@@ -18,20 +16,18 @@ import pytest
 pytest.importorskip("mypy", reason="mypy is not installed")
 
 import korvel  # noqa: E402
+from support import run_interpreter  # noqa: E402
 
 REPO = Path(__file__).resolve().parent.parent
 
 
+# MYPYPATH would let mypy read the stub from the source tree instead of the installed one.
+WITHOUT_MYPYPATH = {"MYPYPATH": None}
+
+
 def run_mypy(args: List[str], cwd: Path) -> "subprocess.CompletedProcess[str]":
-    # MYPYPATH would let mypy read the stub from the source tree instead of the installed one.
-    env = {key: value for key, value in os.environ.items() if key != "MYPYPATH"}
-    return subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cwd / ".mypy_cache"), *args],
-        cwd=cwd,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
+    return run_interpreter(
+        "-m", "mypy", "--strict", "--cache-dir", cwd / ".mypy_cache", *args, cwd=cwd, env=WITHOUT_MYPYPATH, timeout=300
     )
 
 
@@ -117,13 +113,5 @@ def test_examples_pass_strict_type_checking(tmp_path: Path) -> None:
 
 
 def test_stub_matches_the_compiled_module(tmp_path: Path) -> None:
-    env = {key: value for key, value in os.environ.items() if key != "MYPYPATH"}
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "korvel"],
-        cwd=tmp_path,
-        env=env,
-        capture_output=True,
-        text=True,
-        timeout=300,
-    )
+    result = run_interpreter("-m", "mypy.stubtest", "korvel", cwd=tmp_path, env=WITHOUT_MYPYPATH, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

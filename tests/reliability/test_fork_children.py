@@ -6,7 +6,7 @@ so that the thread counts are exact on any machine."""
 
 import pytest
 
-from reliability_tools import run_workload
+from support import run_workload
 
 POOL = {"RAYON_NUM_THREADS": "2", "RAYON_RS_NUM_CPUS": None}
 

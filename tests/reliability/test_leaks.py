@@ -7,7 +7,7 @@ resident memory well above allocator noise."""
 
 import pytest
 
-from reliability_tools import run_workload, under_address_sanitizer
+from support import run_workload, under_address_sanitizer
 
 CALLS_PER_CASE = 10000
 
@@ -17,13 +17,7 @@ import gc
 devnull = os.open(os.devnull, os.O_WRONLY)
 os.dup2(devnull, 2)  # thousands of failure notices and tracebacks
 
-def panic_type():
-    try:
-        korvel.Register(30)
-    except BaseException as error:
-        return type(error)
-
-PanicException = panic_type()
+PanicException = panic_exception_type()
 
 def resident_kib():
     with open("/proc/self/statm") as statm:

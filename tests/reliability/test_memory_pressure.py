@@ -4,25 +4,9 @@ measurement and gate passes allocate nothing in proportion to the state."""
 
 import pytest
 
-from reliability_tools import run_workload, under_address_sanitizer
+from support import ADDRESS_SPACE_LIMIT, needs_plain_address_space, run_workload
 
-needs_plain_address_space = pytest.mark.skipif(
-    under_address_sanitizer(), reason="RLIMIT_AS cannot be combined with the sanitizer's shadow memory"
-)
-
-LIMIT = """
-import resource
-
-def address_space():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmSize:"):
-                return int(line.split()[1]) * 1024
-
-def limit_headroom(mebibytes):
-    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
-    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (mebibytes << 20), hard))
-
+LIMIT = ADDRESS_SPACE_LIMIT + """
 def outcome(call):
     try:
         return ["ok", call()]

@@ -11,7 +11,7 @@ import os
 
 import pytest
 
-from reliability_tools import run_workload
+from support import run_workload
 
 PROCESSORS = len(os.sched_getaffinity(0))
 

@@ -12,17 +12,9 @@ from hypothesis import strategies as st
 
 import korvel
 
-from reliability_tools import HADAMARD_ROWS
+from support import HADAMARD_ROWS, SQRT_HALF, panic_exception_type
 
-
-def _panic_type():
-    try:
-        korvel.Register(30)
-    except BaseException as error:  # noqa: B036 - PanicException is not an Exception
-        return type(error)
-
-
-PanicException = _panic_type()
+PanicException = panic_exception_type()
 
 EXAMPLES = int(os.environ.get("KORVEL_PROPERTY_EXAMPLES", "300"))
 PROPERTY_SETTINGS = settings(
@@ -230,7 +222,7 @@ index_plans = st.one_of(
     plain(odd_scalars),
     st.tuples(behaviours, st.one_of(small_index, index_value)).map(lambda p: ("index", p)),
 )
-unitary_entries = st.sampled_from([0, 1, -1, 0.7071067811865476, -0.7071067811865476, 1j, -1j, True])
+unitary_entries = st.sampled_from([0, 1, -1, SQRT_HALF, -SQRT_HALF, 1j, -1j, True])
 number_value = st.one_of(
     unitary_entries,
     st.floats(allow_nan=True, allow_infinity=True),

@@ -17,7 +17,7 @@ import pytest
 
 import korvel
 
-from reliability_tools import HADAMARD_ROWS
+from support import HADAMARD_ROWS
 
 H = korvel.QGate(HADAMARD_ROWS)
 PAULIS = [

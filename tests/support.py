@@ -1,0 +1,115 @@
+"""Helpers shared by the Python test suites (tests/ and tests/reliability/): the Hadamard rows,
+the PanicException lookup, the address-sanitizer check, and running code in a fresh interpreter.
+Importable as `support` because tests/conftest.py puts this folder on sys.path."""
+
+import inspect
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import korvel
+
+SQRT_HALF = 0.7071067811865476
+HADAMARD_ROWS = [[SQRT_HALF, SQRT_HALF], [SQRT_HALF, -SQRT_HALF]]
+
+
+def panic_exception_type():
+    """The PanicException class: Python code reaches it only through a caught failure."""
+    try:
+        korvel.Register(30)
+    except BaseException as error:  # noqa: B036 - the point is that it is not an Exception
+        return type(error)
+    raise AssertionError("Register(30) did not fail")
+
+
+# The same lookup for code run in a fresh interpreter, where it writes its failure notice.
+PANIC_EXCEPTION_SOURCE = "import korvel\n" + inspect.getsource(panic_exception_type)
+
+
+def under_address_sanitizer():
+    return "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+needs_plain_address_space = pytest.mark.skipif(
+    under_address_sanitizer(), reason="RLIMIT_AS cannot be combined with the sanitizer's shadow memory"
+)
+
+# For code run in a fresh interpreter: limit_headroom(m) lets the process map m MiB beyond what
+# it has mapped already, so that a larger allocation is refused for real.
+ADDRESS_SPACE_LIMIT = """
+import resource
+
+def address_space():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+def limit_headroom(mebibytes):
+    hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (mebibytes << 20), hard))
+"""
+
+
+def run_interpreter(*arguments, env=None, cwd=None, timeout=120):
+    """Runs this interpreter with the arguments, in this process's environment changed by env
+    (a None value removes the variable); returns the CompletedProcess with text stdout and
+    stderr."""
+    environment = dict(os.environ)
+    for name, value in (env or {}).items():
+        if value is None:
+            environment.pop(name, None)
+        else:
+            environment[name] = value
+    return subprocess.run(
+        [sys.executable, *map(str, arguments)],
+        cwd=cwd,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+def run_python(code, *arguments, **options):
+    """run_interpreter of `python -c code arguments...`, with the code dedented."""
+    return run_interpreter("-c", textwrap.dedent(code), *arguments, **options)
+
+
+# Prepended to every workload: the module, the Hadamard gate, the PanicException lookup, a
+# thread counter and the reporting of the result.
+PRELUDE = (
+    """
+import json, os, sys, time
+import korvel
+H = korvel.QGate(%r)
+"""
+    % (HADAMARD_ROWS,)
+    + PANIC_EXCEPTION_SOURCE
+    + """
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+
+def report(document):
+    sys.stdout.write(json.dumps(document) + "\\n")
+    sys.stdout.flush()
+"""
+)
+
+
+def run_workload(code, env=None, timeout=180, args=()):
+    """Runs PRELUDE + code in a new interpreter (env as for run_interpreter). Returns the JSON
+    document it printed last and the completed process; fails the test if the process did not
+    exit 0."""
+    process = run_python(PRELUDE + textwrap.dedent(code), *args, env=env, timeout=timeout)
+    assert process.returncode == 0, "workload failed (exit %d)\nstdout:\n%s\nstderr:\n%s" % (
+        process.returncode,
+        process.stdout[-4000:],
+        process.stderr[-4000:],
+    )
+    last = process.stdout.strip().splitlines()[-1]
+    return json.loads(last), process
