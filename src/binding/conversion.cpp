@@ -2,7 +2,6 @@
 // matrices from Python; probabilities and outcomes back.
 #include "binding/conversion.hpp"
 
-#include <algorithm>
 #include <limits>
 #include <source_location>
 
@@ -119,13 +118,13 @@ korvel::Complex to_complex(PyObject* object) {
 std::vector<std::vector<korvel::Complex>> to_matrix(PyObject* object) {
     std::vector<std::vector<korvel::Complex>> rows;
     for_each_sequence_item(
-        object, [&](std::size_t hint) { rows.reserve(hint); },
+        object, [&](std::size_t hint) { reserve_items(rows, hint); },
         [&](PyObject* row_object) {
             std::vector<korvel::Complex> row;
             for_each_sequence_item(
-                row_object, [&](std::size_t hint) { row.reserve(hint); },
-                [&](PyObject* element) { row.push_back(to_complex(element)); });
-            rows.push_back(std::move(row));
+                row_object, [&](std::size_t hint) { reserve_items(row, hint); },
+                [&](PyObject* element) { append_item(row, to_complex(element)); });
+            append_item(rows, std::move(row));
         });
     return rows;
 }

@@ -5,16 +5,38 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "engine/complex.hpp"
+#include "engine/failure.hpp"
 #include "engine/register.hpp"
 
 namespace korvel::binding {
+
+// Room for `count` items. An argument that runs the process out of memory is reported like
+// every other exhausted allocation, naming the bytes that were refused.
+template <class T>
+void reserve_items(std::vector<T>& items, std::size_t count) {
+    try {
+        items.reserve(count);
+    } catch (const std::bad_alloc&) {
+        throw korvel::AllocationFailure(count * sizeof(T));
+    }
+}
+
+// push_back, with the growth (doubling) made by reserve_items so that a refusal names its size.
+template <class T, class Item>
+void append_item(std::vector<T>& items, Item&& item) {
+    if (items.size() == items.capacity()) reserve_items(items, std::max<std::size_t>(1, 2 * items.size()));
+    items.push_back(std::forward<Item>(item));
+}
 
 // The qubit numbers of `targets` or `controls`. Almost every call names a handful of qubits,
 // so those stay in the object itself and a call allocates nothing; longer lists move to the heap.
@@ -34,7 +56,7 @@ public:
             }
             move_to_heap(2 * inline_capacity);
         }
-        heap_.push_back(index);
+        append_item(heap_, index);
     }
 
     std::span<const std::uint32_t> span() const noexcept {
@@ -44,7 +66,7 @@ public:
 
 private:
     void move_to_heap(std::size_t capacity) {
-        heap_.reserve(capacity);
+        reserve_items(heap_, capacity);
         heap_.assign(inline_.begin(), inline_.begin() + static_cast<std::ptrdiff_t>(inline_size_));
         on_heap_ = true;
     }
