@@ -50,7 +50,7 @@ void for_each_sequence_item(PyObject* object, Reserve&& reserve, OnItem&& on_ite
         return;
     }
     refuse_str(object);
-    if (!PySequence_Check(object)) throw_type_mismatch(object, "Sequence");
+    if (!PySequence_Check(object)) throw_type_mismatch(object, messages::sequence_target);
     Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         discard_pending_error();

@@ -120,12 +120,12 @@ PyTypeObject* register_type();
 // The interpreter checks the receiver of a method descriptor already; this guard keeps a call
 // through some other road from reading a foreign object as a register.
 RegisterObject& receiver(PyObject* self) {
-    if (!is_instance_of(self, register_type())) throw_type_mismatch(self, "Register");
+    if (!is_instance_of(self, register_type())) throw_type_mismatch(self, messages::register_target);
     return *reinterpret_cast<RegisterObject*>(self);
 }
 
 QGateObject& as_gate(PyObject* object) {
-    if (!is_instance_of(object, qgate_type())) throw_type_mismatch(object, "QGate");
+    if (!is_instance_of(object, qgate_type())) throw_type_mismatch(object, messages::qgate_target);
     return *reinterpret_cast<QGateObject*>(object);
 }
 
@@ -241,7 +241,7 @@ OwnedRef all_list(PyObject* module) {
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending_error();
         return all;
     }
-    if (!PyList_Check(all.get())) throw_type_mismatch(all.get(), "PyList");
+    if (!PyList_Check(all.get())) throw_type_mismatch(all.get(), messages::list_target);
     return all;
 }
 

@@ -118,6 +118,11 @@ inline std::string type_mismatch(std::string_view type_name, std::string_view ta
     return text;
 }
 inline constexpr char unreadable_type_name[] = "<failed to extract type name>";
+// The targets a mismatch names.
+inline constexpr char sequence_target[] = "Sequence";
+inline constexpr char register_target[] = "Register";
+inline constexpr char qgate_target[] = "QGate";
+inline constexpr char list_target[] = "PyList";
 
 // TypeErrors of argument binding; `display` names the operation ("Register.measure()").
 inline std::string too_many_positional(std::string_view display, std::size_t parameters,
