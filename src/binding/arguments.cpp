@@ -19,7 +19,8 @@ constexpr std::size_t max_parameters = 8;
 
 [[noreturn]] void throw_keyword_error(const Signature& signature, const char* what, PyObject* name) {
     // %U keeps the name as the caller wrote it, whatever characters it holds.
-    const char* format = PyUnicode_Check(name) ? messages::keyword_refused_str : messages::keyword_refused_other;
+    const char* format =
+        PyUnicode_Check(name) ? messages::keyword_refused_str : messages::keyword_refused_other;
     PyErr_Format(PyExc_TypeError, format, signature.display, what, name);
     throw PythonErrorSet{};
 }
@@ -30,8 +31,8 @@ constexpr std::size_t max_parameters = 8;
     for (std::size_t i = 0; i < filled.size(); ++i) {
         if (!filled[i]) missing_storage[missing++] = signature.names[i];
     }
-    const std::string message =
-        messages::missing_arguments(signature.display, std::span<const char* const>(missing_storage, missing));
+    const std::span<const char* const> names(missing_storage, missing);
+    const std::string message = messages::missing_arguments(signature.display, names);
     throw_new_error(PyExc_TypeError, message.c_str());
 }
 

@@ -124,8 +124,10 @@ void to_index_list(PyObject* object, IndexList& out) {
 }
 
 korvel::Complex to_complex(PyObject* object) {
-    const double real = complex_field(object, attribute_name(real_name, "real"), messages::complex_real_failed);
-    const double imag = complex_field(object, attribute_name(imag_name, "imag"), messages::complex_imag_failed);
+    PyObject* real_attribute = attribute_name(real_name, "real");
+    PyObject* imag_attribute = attribute_name(imag_name, "imag");
+    const double real = complex_field(object, real_attribute, messages::complex_real_failed);
+    const double imag = complex_field(object, imag_attribute, messages::complex_imag_failed);
     return {real, imag};
 }
 

@@ -98,15 +98,20 @@ inline constexpr char unwrapped_panic[] = "Unwrapped panic from Python code";
 
 // ---- Python errors of the binding ----
 
-inline constexpr char already_borrowed[] = "Already borrowed";                  // RuntimeError
-inline constexpr char already_mutably_borrowed[] = "Already mutably borrowed";  // RuntimeError
-inline constexpr char str_as_sequence[] = "Can't extract `str` to `Vec`";      // TypeError
-inline constexpr char integer_out_of_range[] = "out of range integral type conversion attempted";  // OverflowError
-inline constexpr char complex_real_failed[] = "failed to extract field Complex.real";  // TypeError
-inline constexpr char complex_imag_failed[] = "failed to extract field Complex.imag";  // TypeError
-inline constexpr char nothing_pending[] = "attempted to fetch exception but none was set";  // SystemError
+// RuntimeError: the instance is in use by another operation.
+inline constexpr char already_borrowed[] = "Already borrowed";
+inline constexpr char already_mutably_borrowed[] = "Already mutably borrowed";
+// TypeError
+inline constexpr char str_as_sequence[] = "Can't extract `str` to `Vec`";
+inline constexpr char complex_real_failed[] = "failed to extract field Complex.real";
+inline constexpr char complex_imag_failed[] = "failed to extract field Complex.imag";
+// OverflowError
+inline constexpr char integer_out_of_range[] = "out of range integral type conversion attempted";
+// SystemError
+inline constexpr char nothing_pending[] = "attempted to fetch exception but none was set";
+// ImportError
 inline constexpr char initialised_twice[] =
-    "PyO3 modules may only be initialized once per interpreter process";  // ImportError
+    "PyO3 modules may only be initialized once per interpreter process";
 
 // TypeError for an object of the wrong type; the type's name when it cannot be read.
 inline std::string type_mismatch(std::string_view type_name, std::string_view target) {
