@@ -3,6 +3,8 @@
 Each case runs in its own process under an address-space limit, so that the refused allocation
 is real and nothing else in the test session is affected."""
 
+import re
+
 import pytest
 
 from support import ADDRESS_SPACE_LIMIT, needs_plain_address_space
@@ -74,3 +76,37 @@ print(register.measure_all())
     lines = result.stderr.splitlines()
     assert lines[0] == "MemoryError"  # the interpreter's error, printed first
     assert lines[1].startswith("thread '<unnamed>' panicked at 'Python API call failed', src/binding/")
+
+
+def test_argument_that_exhausts_memory_raises_memory_error_with_its_size(python_process):
+    # range(2**62) is an endless sequence to any list built from it: each conversion grows its
+    # list until an allocation is refused.
+    result = python_process(
+        LIMIT
+        + """
+endless = range(2**62)
+register = korvel.Register(2)
+X = korvel.QGate([[0, 1], [1, 0]])
+register.apply_gate(X, [1], [])
+limit_to(32 * 2**20)
+calls = {
+    "targets": lambda: register.apply_gate(X, endless, []),
+    "controls": lambda: register.apply_gate(X, [0], endless),
+    "matrix row": lambda: korvel.QGate([endless, [0, 1]]),
+}
+for name, call in calls.items():
+    try:
+        call()
+    except BaseException as error:
+        print(name, type(error).__name__, error.args)
+print(register.probabilities())
+register.apply_gate(X, [0], [])
+print(register.probabilities())
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    for line, name in zip(lines, ["targets", "controls", "matrix row"]):
+        assert re.fullmatch(r"%s MemoryError \('memory allocation of \d+ bytes failed',\)" % name, line), line
+    assert lines[3:] == ["[0.0, 0.0, 1.0, 0.0]", "[0.0, 0.0, 0.0, 1.0]"]
+    assert result.stderr == ""

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 #include "engine/kernels/gate_pass.hpp"
 #include "engine/kernels/subset_indices.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -91,7 +92,7 @@ void apply_gate(Register& reg, const QGate& gate, std::span<const std::uint32_t>
     const ControlMask mask = control_mask(reg.qubits(), controls);
     const std::uint32_t fusable = std::min(fused_block_qubits, reg.qubits());
     for (std::size_t i = 0; i < targets.size();) {
-        if (targets[i] >= reg.qubits()) fail("Target(s) outside qubit range");
+        if (targets[i] >= reg.qubits()) fail(messages::target_outside_range);
         // The run of targets from here that stay within one block; a target outside the
         // register ends it and is refused on the next round, after the run was applied.
         std::size_t end = i;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "engine/messages.hpp"
 #include "engine/stderr_output.hpp"
 
 namespace korvel {
@@ -14,8 +15,6 @@ namespace korvel {
 namespace {
 
 constexpr std::string_view backtrace_variable = "KORVEL_BACKTRACE";
-constexpr std::string_view backtrace_hint =
-    "note: set KORVEL_BACKTRACE=1 to print a native backtrace with each failure notice\n";
 
 std::atomic<bool> hint_written{false};
 
@@ -29,29 +28,19 @@ void write_backtrace() {
     void* frames[max_frames];
     const int count = ::backtrace(frames, max_frames);
     // The first frame is this function; the caller wants to see where fail() was called from.
-    write_stderr("stack backtrace:\n");
+    write_stderr(messages::backtrace_head);
     if (count > 1) ::backtrace_symbols_fd(frames + 1, count - 1, STDERR_FILENO);
 }
 
 }  // namespace
 
 AllocationFailure::AllocationFailure(std::size_t bytes)
-    : bytes_(bytes), message_("memory allocation of " + std::to_string(bytes) + " bytes failed") {}
+    : bytes_(bytes), message_(messages::allocation_failed(bytes)) {}
 
 void write_failure_notice(std::string_view message, std::source_location where) noexcept {
     try {
-        std::string notice;
-        notice.reserve(message.size() + 96);
-        notice += "thread '<unnamed>' panicked at '";
-        notice += message;
-        notice += "', ";
-        notice += where.file_name();
-        notice += ':';
-        notice += std::to_string(where.line());
-        notice += ':';
-        notice += std::to_string(where.column());
-        notice += '\n';
-        if (!hint_written.exchange(true, std::memory_order_relaxed)) notice += backtrace_hint;
+        std::string notice = messages::failure_notice(message, where);
+        if (!hint_written.exchange(true, std::memory_order_relaxed)) notice += messages::backtrace_hint;
         // If standard error itself cannot be written there is nowhere left to report that; the
         // failure still reaches the caller.
         (void)write_stderr(notice);
@@ -64,6 +53,10 @@ void write_failure_notice(std::string_view message, std::source_location where) 
 void fail(std::string message, std::source_location where) {
     write_failure_notice(message, where);
     throw InternalFailure(std::move(message));
+}
+
+void fail_unwrap(std::string_view error, std::source_location where) {
+    fail(std::string(messages::unwrap_failed).append(error), where);
 }
 
 void fail_quietly(std::string message) { throw InternalFailure(std::move(message)); }

@@ -35,16 +35,18 @@ private:
     std::string message_;
 };
 
-// Writes the failure notice "thread '<unnamed>' panicked at '<message>', <file>:<line>:<column>\n"
-// to fd 2, with the one-time backtrace hint and, when KORVEL_BACKTRACE asks for it, a backtrace.
+// Writes the failure notice (messages::failure_notice) to fd 2, with the one-time backtrace hint
+// and, when KORVEL_BACKTRACE asks for it, a backtrace.
 // Never throws: a notice that cannot be written (no memory, no stderr) is dropped.
 void write_failure_notice(std::string_view message, std::source_location where) noexcept;
 
-// Writes "thread '<unnamed>' panicked at '<message>', <file>:<line>:<column>\n" to fd 2 (plus,
-// the first time in the process, a hint on how to get a backtrace, and the backtrace itself
-// when KORVEL_BACKTRACE asks for it), then throws InternalFailure(message).
+// Writes the failure notice, then throws InternalFailure(message).
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
+
+// fail() with the message of a failed unwrap: messages::unwrap_failed, then the error's name.
+[[noreturn]] void fail_unwrap(std::string_view error,
+                              std::source_location where = std::source_location::current());
 
 // Throws InternalFailure(message) without writing a notice: for a failure whose notice was
 // already written elsewhere (a failure resumed from Python code).

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 #include "engine/number_format.hpp"
 #include "engine/stderr_output.hpp"
 
@@ -52,28 +53,27 @@ bool is_unitary(const UnitarityChecks& c) {
 }
 
 std::string unitarity_diagnostic(const UnitarityChecks& c) {
-    std::string block = "[src\\things\\mod:38] (check1, check2, check3.real, check4.real) = (\n";
+    std::string block = messages::unitarity_block_head;
     for (double value : {c.check1, c.check2, c.check3.real, c.check4.real}) {
-        block += "    ";
+        block += messages::unitarity_block_indent;
         block += format_double(value);
-        block += ",\n";
+        block += messages::unitarity_block_line_end;
     }
-    block += ")\n";
+    block += messages::unitarity_block_tail;
     return block;
 }
 
 QGate QGate::from_rows(const std::vector<std::vector<Complex>>& rows) {
-    constexpr const char* shape_message = "Only support single gate. Matrix size must be 2 by 2";
-    if (rows.size() != 2) fail(shape_message);
-    if (rows[0].size() != 2 || rows[1].size() != 2) fail(shape_message);
+    if (rows.size() != 2) fail(messages::matrix_shape);
+    if (rows[0].size() != 2 || rows[1].size() != 2) fail(messages::matrix_shape);
 
     const std::array<Complex, 4> m{rows[0][0], rows[0][1], rows[1][0], rows[1][1]};
     const UnitarityChecks checks = unitarity_checks(m);
     if (!is_unitary(checks)) {
         if (const int error = write_stderr(unitarity_diagnostic(checks)); error != 0) {
-            fail("failed printing to stderr: " + std::generic_category().message(error));
+            fail(messages::stderr_write_failed(std::generic_category().message(error)));
         }
-        fail("Matrix is not unitary");
+        fail(messages::matrix_not_unitary);
     }
     return QGate(m);
 }

@@ -11,6 +11,7 @@
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
 #include "engine/gate.hpp"
+#include "engine/messages.hpp"
 #include "engine/kernels/subset_indices.hpp"
 #include "engine/weighted_draw.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -26,11 +27,10 @@ namespace {
 void refuse_outside_target(std::uint32_t qubits, std::uint32_t target) {
     if (target < qubits) return;
     const std::uint32_t wrapped = target % 32;
-    if (target >= 32 && wrapped < qubits) fail("Target(s) outside qubit range");
+    if (target >= 32 && wrapped < qubits) fail(messages::target_outside_range);
     const std::uint64_t length = std::uint64_t{1} << qubits;
     const std::uint64_t index = std::uint64_t{1} << wrapped;
-    fail("index out of bounds: the len is " + std::to_string(length) + " but the index is " +
-         std::to_string(index));
+    fail(messages::index_out_of_bounds(length, index));
 }
 
 // A sum in order is one chain of dependent additions, which keeps few loads in flight; the
@@ -171,8 +171,8 @@ std::uint32_t measure_all(const Register& reg, RandomSource random) {
     const double total = reg.state().locked(
         [&](std::span<Complex> amplitudes) { return sum_chunks(amplitudes, sums); });
     // Weights are squared magnitudes, never negative: the total is NaN exactly when a weight is.
-    if (std::isnan(total)) fail("called `Result::unwrap()` on an `Err` value: InvalidWeight");
-    if (total == 0.0) fail("called `Result::unwrap()` on an `Err` value: AllWeightsZero");
+    if (std::isnan(total)) fail_unwrap(messages::invalid_weight);
+    if (total == 0.0) fail_unwrap(messages::all_weights_zero);
     const double scale = uniform_scale(total);
     // Drawn outside the lock: a failing entropy source must not poison the register.
     const double x = unit_from_bits(random()) * scale;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 
 namespace korvel {
 
@@ -84,8 +85,7 @@ std::array<std::uint32_t, 8> key_from_entropy() {
         if (got < 0) {
             if (errno == EINTR) continue;
             char text[256];
-            fail(std::string("could not initialize thread_rng: ") +
-                 strerror_r(errno, text, sizeof(text)));
+            fail(messages::entropy_unavailable(strerror_r(errno, text, sizeof(text))));
         }
         filled += static_cast<std::size_t>(got);
     }

@@ -1,19 +1,19 @@
 #include "engine/register.hpp"
 
 #include <new>
-#include <string>
 
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 
 namespace korvel {
 
 void fail_poisoned(std::source_location where) {
-    fail("called `Result::unwrap()` on an `Err` value: PoisonError { .. }", where);
+    fail_unwrap(messages::poison_error, where);
 }
 
 Register Register::create(std::uint32_t qubits) {
     if (qubits >= max_qubits_exclusive) {
-        fail("Number of qubits must be less than " + std::to_string(max_qubits_exclusive));
+        fail(messages::too_many_qubits(max_qubits_exclusive));
     }
     const std::size_t count = std::size_t{1} << qubits;
     std::unique_ptr<StateBlock> state;

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 #include "engine/random.hpp"
 
 namespace korvel {
 
 double uniform_scale(double total) {
-    if (!std::isfinite(total)) fail("Uniform::new: range overflow");
+    if (!std::isfinite(total)) fail(messages::range_overflow);
     // U is at most 1 − 2^−52, so U × S stays below T exactly when S × (1 − 2^−52) does; rounding
     // can carry that product up to T, hence the steps down.
     constexpr double largest_unit = 1.0 - 0x1p-52;
@@ -21,11 +22,6 @@ double uniform_scale(double total) {
 
 namespace {
 
-[[noreturn]] void fail_unwrap(const char* kind,
-                              std::source_location where = std::source_location::current()) {
-    fail(std::string("called `Result::unwrap()` on an `Err` value: ") + kind, where);
-}
-
 // The accepted weights' running sums in list order (all but the full total) and the total.
 struct CumulativeWeights {
     std::vector<double> bounds;
@@ -35,17 +31,17 @@ struct CumulativeWeights {
 // Checks the weights in list order and sums them; fails on the first weight that is not
 // `>= 0`, then on an all-zero or infinite total.
 CumulativeWeights accept_weights(std::span<const double> weights) {
-    if (weights.empty()) fail_unwrap("NoItem");
+    if (weights.empty()) fail_unwrap(messages::no_item);
     CumulativeWeights cumulative;
     cumulative.bounds.reserve(weights.size() - 1);
     double total = weights[0];
-    if (!(total >= 0.0)) fail_unwrap("InvalidWeight");
+    if (!(total >= 0.0)) fail_unwrap(messages::invalid_weight);
     for (std::size_t j = 1; j < weights.size(); ++j) {
-        if (!(weights[j] >= 0.0)) fail_unwrap("InvalidWeight");
+        if (!(weights[j] >= 0.0)) fail_unwrap(messages::invalid_weight);
         cumulative.bounds.push_back(total);
         total = total + weights[j];
     }
-    if (total == 0.0) fail_unwrap("AllWeightsZero");
+    if (total == 0.0) fail_unwrap(messages::all_weights_zero);
     cumulative.total = total;
     return cumulative;
 }

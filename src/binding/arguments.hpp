@@ -1,3 +1,5 @@
+// Argument binding: places the positional and keyword arguments of a call by parameter, with the
+// interpreter's messages for every misfit, and names the argument whose conversion failed.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -6,6 +8,7 @@
 #include <cstddef>
 #include <span>
 
+#include "binding/errors.hpp"
 #include "binding/owned_ref.hpp"
 
 namespace korvel::binding {
@@ -34,6 +37,20 @@ inline void bind_fastcall(const Signature& signature, PyObject* const* args, Py_
         return;
     }
     bind_fastcall_slow(signature, args, nargs, kwnames, out);
+}
+
+// Called with the failure of the conversion of argument `name` pending: a plain TypeError is
+// replaced by one that names the argument; anything else passes through unchanged.
+[[noreturn]] void remap_argument_error(const char* name);
+
+// Runs one argument's conversion, naming the argument in its TypeError if it fails.
+template <class Convert>
+decltype(auto) convert_argument(const char* name, Convert&& convert) {
+    try {
+        return convert();
+    } catch (const PythonErrorSet&) {
+        remap_argument_error(name);
+    }
 }
 
 }  // namespace korvel::binding

@@ -1,56 +1,39 @@
-#include "binding/argument_binding.hpp"
+// Argument binding: the two call forms, their TypeErrors, and the argument name added to a
+// conversion's TypeError.
+#include "binding/arguments.hpp"
 
 #include <string>
 
-#include "binding/pending_error.hpp"
+#include "engine/messages.hpp"
 
 namespace korvel::binding {
 namespace {
 
-[[noreturn]] void throw_type_error(const std::string& message) {
-    throw_new_error(PyExc_TypeError, message.c_str());
-}
+constexpr std::size_t max_parameters = 8;
 
 [[noreturn]] void throw_too_many_positional(const Signature& signature, Py_ssize_t given) {
-    std::string message = signature.display;
-    message += " takes " + std::to_string(signature.names.size()) + " positional arguments but " +
-               std::to_string(given) + (given == 1 ? " was given" : " were given");
-    throw_type_error(message);
+    const std::string message = messages::too_many_positional(
+        signature.display, signature.names.size(), static_cast<std::size_t>(given));
+    throw_new_error(PyExc_TypeError, message.c_str());
 }
 
 [[noreturn]] void throw_keyword_error(const Signature& signature, const char* what, PyObject* name) {
     // %U keeps the name as the caller wrote it, whatever characters it holds.
-    if (PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "%s %s '%U'", signature.display, what, name);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s %s '%S'", signature.display, what, name);
-    }
+    const char* format =
+        PyUnicode_Check(name) ? messages::keyword_refused_str : messages::keyword_refused_other;
+    PyErr_Format(PyExc_TypeError, format, signature.display, what, name);
     throw PythonErrorSet{};
 }
 
 [[noreturn]] void throw_missing(const Signature& signature, std::span<const bool> filled) {
+    const char* missing_storage[max_parameters];
     std::size_t missing = 0;
-    for (bool f : filled) missing += f ? 0 : 1;
-    std::string names;
-    std::size_t listed = 0;
     for (std::size_t i = 0; i < filled.size(); ++i) {
-        if (filled[i]) continue;
-        if (listed > 0) {
-            if (listed + 1 < missing) {
-                names += ", ";
-            } else {
-                names += missing == 2 ? " and " : ", and ";
-            }
-        }
-        names += '\'';
-        names += signature.names[i];
-        names += '\'';
-        ++listed;
+        if (!filled[i]) missing_storage[missing++] = signature.names[i];
     }
-    std::string message = signature.display;
-    message += " missing " + std::to_string(missing) + " required positional " +
-               (missing == 1 ? "argument: " : "arguments: ") + names;
-    throw_type_error(message);
+    const std::span<const char* const> names(missing_storage, missing);
+    const std::string message = messages::missing_arguments(signature.display, names);
+    throw_new_error(PyExc_TypeError, message.c_str());
 }
 
 // The parameter a keyword names, or -1. Names are compared by value: a str subclass or a
@@ -65,8 +48,6 @@ std::ptrdiff_t parameter_index(const Signature& signature, PyObject* name) {
     return -1;
 }
 
-constexpr std::size_t max_parameters = 8;
-
 // Steps shared by both call forms once the positionals are placed: each keyword in call order,
 // then the missing-argument check.
 template <class Keywords, class Store>
@@ -74,8 +55,8 @@ void bind_keywords(const Signature& signature, Py_ssize_t nargs, std::span<bool>
                    Keywords&& for_each_keyword, Store&& store) {
     for_each_keyword([&](PyObject* name, PyObject* value) {
         std::ptrdiff_t index = parameter_index(signature, name);
-        if (index < 0) throw_keyword_error(signature, "got an unexpected keyword argument", name);
-        if (filled[index]) throw_keyword_error(signature, "got multiple values for argument", name);
+        if (index < 0) throw_keyword_error(signature, messages::unexpected_keyword, name);
+        if (filled[index]) throw_keyword_error(signature, messages::repeated_keyword, name);
         filled[index] = true;
         store(static_cast<std::size_t>(index), value);
     });
@@ -129,6 +110,21 @@ void bind_fastcall_slow(const Signature& signature, PyObject* const* args, Py_ss
             for (Py_ssize_t i = 0; i < keyword_count; ++i) visit(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]);
         },
         [&](std::size_t index, PyObject* value) { out[index] = value; });
+}
+
+void remap_argument_error(const char* name) {
+    OwnedRef error = take_pending_exception();
+    if (!error || Py_TYPE(error.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        throw_exception(std::move(error));
+    }
+    OwnedRef text = OwnedRef::steal(PyObject_Str(error.get()));
+    if (!text) throw_pending_error();
+    PyErr_Format(PyExc_TypeError, messages::argument_error, name, text.get());
+    OwnedRef remapped = take_pending_exception();
+    // The new error takes the old one's cause, not the old error itself: the old error is only
+    // the same message without the argument name.
+    PyException_SetCause(remapped.get(), PyException_GetCause(error.get()));
+    throw_exception(std::move(remapped));
 }
 
 }  // namespace korvel::binding
