@@ -22,7 +22,7 @@ std::vector<double> probabilities(const Register& reg) {
         }
         const Complex* in = amplitudes.data();
         double* values = out.data();
-        parallel_for_ranges(0, amplitudes.size(), serial_grain,
+        parallel_for_ranges(0, amplitudes.size(), serial_grain(1),
                             [&](std::uint64_t first, std::uint64_t last) {
                                 for (std::uint64_t k = first; k < last; ++k) {
                                     values[k] = norm_sqr(in[k]);
