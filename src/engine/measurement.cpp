@@ -51,7 +51,7 @@ struct OutcomeWeights {
 OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target) {
     const std::uint64_t target_bit = std::uint64_t{1} << target;
     const SubsetIndices pairs(reg.qubits(), target_bit, 0);
-    return reg.state().locked([&](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         const Complex* data = amplitudes.data();
         return parallel_reduce_ranges(
             0, pairs.count(), serial_grain(2), OutcomeWeights{},  // a pair reads two amplitudes
@@ -173,15 +173,15 @@ std::uint64_t find_drawn_index(std::span<const Complex> amplitudes,
 
 std::uint32_t measure_all(const Register& reg, RandomSource random) {
     std::vector<double> sums = chunk_sum_storage(reg.size());
-    const double total = reg.state().locked(
-        [&](std::span<Complex> amplitudes) { return sum_chunks(amplitudes, sums); });
+    const double total = reg.state().locked_read(
+        [&](std::span<const Complex> amplitudes) { return sum_chunks(amplitudes, sums); });
     // Weights are squared magnitudes, never negative: the total is NaN exactly when a weight is.
     if (std::isnan(total)) fail("called `Result::unwrap()` on an `Err` value: InvalidWeight");
     if (total == 0.0) fail("called `Result::unwrap()` on an `Err` value: AllWeightsZero");
     const double scale = uniform_scale(total);
     // Drawn outside the lock: a failing entropy source must not poison the register.
     const double x = unit_from_bits(random()) * scale;
-    return reg.state().locked([&](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         return static_cast<std::uint32_t>(find_drawn_index(amplitudes, sums, x));
     });
 }

@@ -12,7 +12,7 @@ std::vector<double> probabilities(const Register& reg) {
     // The allocation happens under the lock, after the poison test, but a failed one must not
     // poison the register: it is carried out of the lock as a size and reported there.
     std::optional<std::size_t> failed_bytes;
-    std::vector<double> result = reg.state().locked([&](std::span<Complex> amplitudes) {
+    std::vector<double> result = reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         std::vector<double> out;
         try {
             out.resize(amplitudes.size());

@@ -30,7 +30,7 @@ private:
 // thrown under the lock poisons the register.
 template <class Work>
 decltype(auto) with_probabilities(const Register& reg, Work&& work) {
-    return reg.state().locked([&](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         return std::forward<Work>(work)(ProbabilityView(amplitudes));
     });
 }

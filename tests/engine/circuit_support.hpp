@@ -51,7 +51,7 @@ inline std::size_t notice_count(const std::string& notices) {
 }
 
 inline std::vector<Complex> amplitudes_of(const Register& reg) {
-    return reg.state().locked([](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([](std::span<const Complex> amplitudes) {
         return std::vector<Complex>(amplitudes.begin(), amplitudes.end());
     });
 }
