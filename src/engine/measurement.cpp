@@ -83,7 +83,7 @@ std::uint32_t measure(Register& reg, std::uint32_t target, RandomSource random) 
     refuse_outside_target(reg.qubits(), target);
     const OutcomeWeights weights = outcome_weights(reg, target);
     const std::array<double, 2> draw_weights{weights.p0, weights.p1};
-    const auto outcome = static_cast<std::uint32_t>(weighted_draw_from(draw_weights, random));
+    const auto outcome = static_cast<std::uint32_t>(weighted_draw(draw_weights, random));
     const std::array<std::uint32_t, 1> targets{target};
     apply_gate(reg, collapse_matrix(outcome, weights), targets, {});
     return outcome;

@@ -1,19 +1,18 @@
 #pragma once
 
+// The probability of every basis state, read from the amplitudes under the state lock.
+
 #include <cstddef>
 #include <span>
-#include <vector>
+#include <utility>
 
 #include "engine/complex.hpp"
 #include "engine/register.hpp"
 
 namespace korvel {
 
-// Element k = real*real + imag*imag of amplitude k, in index order; not normalised.
-std::vector<double> probabilities(const Register& reg);
-
-// The probabilities read straight from the amplitudes, element k computed when asked for, as
-// in probabilities(). Valid only inside with_probabilities().
+// The probabilities read straight from the amplitudes: element k is real*real + imag*imag of
+// amplitude k, not normalised, computed when asked for. Valid only inside with_probabilities().
 class ProbabilityView {
 public:
     explicit ProbabilityView(std::span<const Complex> amplitudes) : amplitudes_(amplitudes) {}
