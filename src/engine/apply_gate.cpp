@@ -1,3 +1,5 @@
+// Gate application: the control mask, one pass per target, and runs of low targets fused into
+// one sweep of cache-sized blocks.
 #include "engine/apply_gate.hpp"
 
 #include <algorithm>
@@ -11,11 +13,6 @@
 namespace korvel {
 
 namespace {
-
-// Below this many amplitudes a pass runs on the calling thread. Measured with 2 threads, one
-// target: from 2^14 amplitudes up the pool is faster (14 and 16 qubits: 4.2 against 5.5 us,
-// 12.6 against 21.7 us, with 2^13 here instead of 2^15); at 2^13 and below the two are even.
-constexpr std::uint64_t serial_amplitudes = std::uint64_t{1} << 13;
 
 // Targets below this qubit touch only amplitudes within aligned blocks of 2^fused_block_qubits,
 // 128 KiB, which stay in a core's cache while several such targets pass over them in turn.
@@ -48,7 +45,7 @@ ControlMask control_mask(std::uint32_t qubits, std::span<const std::uint32_t> co
 
 void run_pass(Register& reg, const QGate& gate, std::uint32_t target, std::uint64_t controls) {
     const GatePass pass(reg.qubits(), target, controls);
-    const std::uint64_t grain = std::max<std::uint64_t>(1, serial_amplitudes / pass.amplitudes_per_unit());
+    const std::uint64_t grain = serial_grain(pass.amplitudes_per_unit());
     reg.state().locked([&](std::span<Complex> amplitudes) {
         // Workers write disjoint pairs under the caller's hold of the lock.
         Complex* data = amplitudes.data();
@@ -68,7 +65,7 @@ void run_fused(Register& reg, const QGate& gate, std::span<const std::uint32_t> 
     // Controls above the block pick whole blocks.
     const std::uint64_t block_controls = mask.bits >> local;
     const SubsetIndices blocks(reg.qubits() - local, block_controls, block_controls);
-    const std::uint64_t grain = std::max<std::uint64_t>(1, serial_amplitudes >> local);
+    const std::uint64_t grain = serial_grain(std::uint64_t{1} << local);
     reg.state().locked([&](std::span<Complex> amplitudes) {
         Complex* data = amplitudes.data();
         parallel_for_ranges(0, blocks.count(), grain, [&](std::uint64_t first, std::uint64_t last) {

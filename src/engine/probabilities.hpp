@@ -1,19 +1,18 @@
 #pragma once
 
+// The probability of every basis state, read from the amplitudes under the state lock.
+
 #include <cstddef>
 #include <span>
-#include <vector>
+#include <utility>
 
 #include "engine/complex.hpp"
 #include "engine/register.hpp"
 
 namespace korvel {
 
-// Element k = real*real + imag*imag of amplitude k, in index order; not normalised.
-std::vector<double> probabilities(const Register& reg);
-
-// The probabilities read straight from the amplitudes, element k computed when asked for, as
-// in probabilities(). Valid only inside with_probabilities().
+// The probabilities read straight from the amplitudes: element k is real*real + imag*imag of
+// amplitude k, not normalised, computed when asked for. Valid only inside with_probabilities().
 class ProbabilityView {
 public:
     explicit ProbabilityView(std::span<const Complex> amplitudes) : amplitudes_(amplitudes) {}
@@ -30,7 +29,7 @@ private:
 // thrown under the lock poisons the register.
 template <class Work>
 decltype(auto) with_probabilities(const Register& reg, Work&& work) {
-    return reg.state().locked([&](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         return std::forward<Work>(work)(ProbabilityView(amplitudes));
     });
 }

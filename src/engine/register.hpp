@@ -1,10 +1,13 @@
 #pragma once
 
+// A register: its qubit count and its amplitudes behind the state lock.
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <source_location>
 #include <span>
+#include <utility>
 
 #include "engine/amplitude_buffer.hpp"
 #include "engine/complex.hpp"
@@ -15,35 +18,50 @@ inline constexpr std::uint32_t max_qubits_exclusive = 30;
 
 [[noreturn]] void fail_poisoned(std::source_location where = std::source_location::current());
 
-// The amplitudes with their state lock. The lock is exclusive; once work run under it fails,
-// the block is marked poisoned for good and every later acquisition fails.
+// The amplitudes with their state lock. The lock is exclusive, for readers too; once work run
+// under it fails, the block is marked poisoned for good and every later acquisition fails.
 class StateBlock {
 public:
     explicit StateBlock(std::size_t amplitude_count) : amplitudes_(amplitude_count) {}
 
-    // Runs work(std::span<Complex>) under the lock. Fails with the poisoned-lock message if
-    // the block is poisoned; marks it poisoned if work throws, then rethrows.
+    // Runs work(std::span<Complex>) under the lock, for operations that change the amplitudes.
+    // Fails with the poisoned-lock message if the block is poisoned; marks it poisoned if work
+    // throws, then rethrows.
     template <class Work>
     decltype(auto) locked(Work&& work) {
-        std::unique_lock guard(mutex_);
-        if (poisoned_) {
-            guard.unlock();
-            fail_poisoned();
-        }
-        try {
-            return std::forward<Work>(work)(std::span<Complex>(amplitudes_.data(), amplitudes_.size()));
-        } catch (...) {
-            poisoned_ = true;
-            throw;
-        }
+        return hold(std::forward<Work>(work),
+                    std::span<Complex>(amplitudes_.data(), amplitudes_.size()));
+    }
+
+    // The same for operations that only read: work(std::span<const Complex>).
+    template <class Work>
+    decltype(auto) locked_read(Work&& work) const {
+        return hold(std::forward<Work>(work),
+                    std::span<const Complex>(amplitudes_.data(), amplitudes_.size()));
     }
 
     bool poisoned() const noexcept { return poisoned_; }
     std::size_t size() const noexcept { return amplitudes_.size(); }
 
 private:
-    std::mutex mutex_;
-    bool poisoned_ = false;
+    template <class Work, class View>
+    decltype(auto) hold(Work&& work, View amplitudes) const {
+        std::unique_lock guard(mutex_);
+        if (poisoned_) {
+            guard.unlock();
+            fail_poisoned();
+        }
+        try {
+            return std::forward<Work>(work)(amplitudes);
+        } catch (...) {
+            poisoned_ = true;
+            throw;
+        }
+    }
+
+    // A reader takes the lock and may poison it like a writer, and does both on a const block.
+    mutable std::mutex mutex_;
+    mutable bool poisoned_ = false;
     AmplitudeBuffer amplitudes_;
 };
 
@@ -55,7 +73,8 @@ public:
 
     std::uint32_t qubits() const noexcept { return qubits_; }
     std::size_t size() const noexcept { return state_->size(); }
-    StateBlock& state() const noexcept { return *state_; }
+    StateBlock& state() noexcept { return *state_; }
+    const StateBlock& state() const noexcept { return *state_; }
 
 private:
     Register(std::uint32_t qubits, std::unique_ptr<StateBlock> state)

@@ -56,20 +56,10 @@ std::size_t position_of(const CumulativeWeights& cumulative, double scale, std::
 
 }  // namespace
 
-std::size_t weighted_draw_from(std::span<const double> weights, RandomSource random) {
+std::size_t weighted_draw(std::span<const double> weights, RandomSource random) {
     const CumulativeWeights cumulative = accept_weights(weights);
     const double scale = uniform_scale(cumulative.total);
     return position_of(cumulative, scale, random());
-}
-
-std::size_t weighted_draw(std::span<const double> weights) {
-    return weighted_draw_from(weights, thread_random_u64);
-}
-
-std::size_t weighted_draw(std::span<const double> weights, std::uint64_t random_bits) {
-    const CumulativeWeights cumulative = accept_weights(weights);
-    const double scale = uniform_scale(cumulative.total);
-    return position_of(cumulative, scale, random_bits);
 }
 
 }  // namespace korvel

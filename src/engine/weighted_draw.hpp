@@ -1,5 +1,7 @@
 #pragma once
 
+// Drawing a position from a list of weights, and the scaled uniform value every draw is made of.
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -17,17 +19,10 @@ inline double unit_from_bits(std::uint64_t bits) {
     return static_cast<double>(bits >> 12) * 0x1p-52;
 }
 
-// Picks a position in 0 … m−1 with probability proportional to its weight, using exactly one
-// random value (taken only after the weights are accepted). Failures:
+// Picks a position in 0 … m−1 with probability proportional to its weight, taking exactly one
+// random value from `random`, and only after the weights are accepted. Failures:
 // "called `Result::unwrap()` on an `Err` value: NoItem" / "InvalidWeight" / "AllWeightsZero",
 // and "Uniform::new: range overflow".
-std::size_t weighted_draw(std::span<const double> weights);
-
-// The same draw taking its one random value from `random` (still only once the weights are
-// accepted).
-std::size_t weighted_draw_from(std::span<const double> weights, RandomSource random);
-
-// The same draw with the random value supplied by the caller, for tests.
-std::size_t weighted_draw(std::span<const double> weights, std::uint64_t random_bits);
+std::size_t weighted_draw(std::span<const double> weights, RandomSource random);
 
 }  // namespace korvel

@@ -11,6 +11,7 @@
 #include "engine/complex.hpp"
 #include "engine/failure.hpp"
 #include "engine/gate.hpp"
+#include "engine/probabilities.hpp"
 #include "engine/register.hpp"
 #include "stderr_capture.hpp"
 
@@ -51,8 +52,17 @@ inline std::size_t notice_count(const std::string& notices) {
 }
 
 inline std::vector<Complex> amplitudes_of(const Register& reg) {
-    return reg.state().locked([](std::span<Complex> amplitudes) {
+    return reg.state().locked_read([](std::span<const Complex> amplitudes) {
         return std::vector<Complex>(amplitudes.begin(), amplitudes.end());
+    });
+}
+
+// The probabilities as the module reads them, element by element through the view.
+inline std::vector<double> probabilities_of(const Register& reg) {
+    return with_probabilities(reg, [](const ProbabilityView& view) {
+        std::vector<double> values(view.size());
+        for (std::size_t k = 0; k < view.size(); ++k) values[k] = view[k];
+        return values;
     });
 }
 

@@ -135,6 +135,16 @@ TEST_P(GateKernels, RefusedTargetAfterAFusedRunLeavesTheRunApplied) {
     EXPECT_TRUE(same_bits(amplitudes_of(reg), expected));
 }
 
+// A build without vector kernels (KORVEL_SCALAR_ONLY, or any target but x86-64) never chooses
+// a vector set, whatever the processor reports, and counts its units as pairs for the scalar loop.
+TEST(KernelChoice, BuildWithoutVectorKernelsTakesTheScalarLoop) {
+    if (KORVEL_VECTOR_KERNELS) GTEST_SKIP() << "this build has the vector kernels";
+    EXPECT_EQ(korvel::supported_isa(), KernelIsa::scalar);
+    const WithIsa isa(KernelIsa::avx512);
+    EXPECT_EQ(isa.used(), KernelIsa::scalar);
+    EXPECT_EQ(korvel::GatePass(6, 3, 0, KernelIsa::avx512).units(), 32u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Isa, GateKernels,
                          ::testing::Values(KernelIsa::scalar, KernelIsa::avx2, KernelIsa::avx512),
                          isa_name);

@@ -36,7 +36,7 @@ TEST_P(RegisterCreation, StartsInAllZeroBasisState) {
     const Register reg = Register::create(n);
     EXPECT_EQ(reg.qubits(), n);
     ASSERT_EQ(reg.size(), std::size_t{1} << n);
-    reg.state().locked([&](std::span<Complex> amplitudes) {
+    reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         ASSERT_EQ(amplitudes.size(), std::size_t{1} << n);
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(amplitudes.data()) % 64, 0u);
         EXPECT_EQ(amplitudes[0].real, 1.0);
@@ -161,6 +161,28 @@ TEST(StateLock, OtherExceptionInsideWorkPoisonsAndPropagatesUnchanged) {
                  std::out_of_range);
     EXPECT_TRUE(reg.state().poisoned());
     expect_poisoning([] { throw std::runtime_error("abandoned"); });
+}
+
+// Reading operations hold a const register, which offers only the read-only view.
+template <class R>
+concept writable = requires(R& reg) { reg.state().locked([](std::span<Complex>) {}); };
+static_assert(writable<Register> && !writable<const Register>);
+
+TEST(StateLock, ReadOnlyHoldIsRefusedAndPoisonedLikeTheWritableOne) {
+    const Register reg = Register::create(1);
+    EXPECT_EQ(reg.state().locked_read([](std::span<const Complex> a) { return a[0].real; }), 1.0);
+    EXPECT_THROW(reg.state().locked_read([](std::span<const Complex>) { throw std::out_of_range("x"); }),
+                 std::out_of_range);
+    EXPECT_TRUE(reg.state().poisoned());
+    RedirectedStderr quiet;
+    bool work_ran = false;
+    try {
+        reg.state().locked_read([&](std::span<const Complex>) { work_ran = true; });
+        FAIL() << "a poisoned register was locked for reading";
+    } catch (const InternalFailure& failure) {
+        EXPECT_EQ(failure.message(), poison_message);
+    }
+    EXPECT_FALSE(work_ran);
 }
 
 TEST(StateLock, FailureAfterReleaseDoesNotPoison) {

@@ -1,8 +1,9 @@
 // The gate kernel in AVX2: two amplitudes per 256-bit vector. Only called after the processor
-// was found to support AVX2 (kernel_isa.cpp); the rest of the program is built for the baseline.
+// was found to support AVX2 (isa_choice.cpp); the rest of the program is built for the baseline.
+#include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/vector_kernel.hpp"
 
-#if defined(__x86_64__)
+#if KORVEL_VECTOR_KERNELS
 
 #include <cstdint>
 
@@ -65,4 +66,4 @@ void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, const VectorShap
 #pragma GCC pop_options
 #endif
 
-#endif  // __x86_64__
+#endif  // KORVEL_VECTOR_KERNELS

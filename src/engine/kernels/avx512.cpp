@@ -1,14 +1,15 @@
 // The gate kernel in AVX-512: four amplitudes per 512-bit vector. Only called after the
-// processor was found to support AVX-512F (kernel_isa.cpp).
+// processor was found to support AVX-512F (isa_choice.cpp).
+#include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/vector_kernel.hpp"
 
-#if defined(__x86_64__)
+#if KORVEL_VECTOR_KERNELS
 
 #include <cstdint>
 
 #include <immintrin.h>
 
-// As in kernels_avx2.cpp: only this file's own functions are compiled for AVX-512.
+// As in avx2.cpp: only this file's own functions are compiled for AVX-512.
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f"))), apply_to = function)
 #else
@@ -72,4 +73,4 @@ void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, const VectorSh
 #pragma GCC pop_options
 #endif
 
-#endif  // __x86_64__
+#endif  // KORVEL_VECTOR_KERNELS

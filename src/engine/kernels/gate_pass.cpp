@@ -1,3 +1,4 @@
+// A gate pass cut into units for the chosen kernel, and the dispatch to that kernel.
 #include "engine/kernels/gate_pass.hpp"
 
 namespace korvel {
@@ -13,8 +14,10 @@ std::uint32_t lane_bits(KernelIsa isa) {
     return 0;
 }
 
-// A register smaller than one vector takes the scalar loop.
+// A register smaller than one vector takes the scalar loop, and so does every pass of a build
+// without vector kernels: units are counted for the kernel that run() dispatches to.
 KernelIsa usable_isa(KernelIsa isa, std::uint32_t qubits) {
+    if (!KORVEL_VECTOR_KERNELS) return KernelIsa::scalar;
     if (isa == KernelIsa::avx512 && qubits < avx512_lane_bits) isa = KernelIsa::avx2;
     if (isa == KernelIsa::avx2 && qubits < avx2_lane_bits) isa = KernelIsa::scalar;
     return isa;
@@ -40,7 +43,7 @@ std::uint64_t GatePass::amplitudes_per_unit() const noexcept {
 void GatePass::run(Complex* amplitudes, const GateMatrix& m, std::uint64_t first,
                    std::uint64_t last) const {
     switch (isa_) {
-#if defined(__x86_64__)
+#if KORVEL_VECTOR_KERNELS
         case KernelIsa::avx512: return apply_units_avx512(amplitudes, m, vectors_, first, last);
         case KernelIsa::avx2: return apply_units_avx2(amplitudes, m, vectors_, first, last);
 #endif

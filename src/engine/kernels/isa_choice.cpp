@@ -1,3 +1,5 @@
+// The run-time choice of the gate kernels' instruction set: what the processor offers, as
+// narrowed by tests.
 #include "engine/kernels/isa_choice.hpp"
 
 #include <algorithm>
@@ -8,7 +10,7 @@ namespace korvel {
 namespace {
 
 KernelIsa detect() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
+#if KORVEL_VECTOR_KERNELS
     // The checks include the operating system's consent to save the wide registers.
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return KernelIsa::avx512;
