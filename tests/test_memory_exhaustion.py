@@ -88,7 +88,7 @@ endless = range(2**62)
 register = korvel.Register(2)
 X = korvel.QGate([[0, 1], [1, 0]])
 register.apply_gate(X, [1], [])
-limit_to(32 * 2**20)
+limit_headroom(32)
 calls = {
     "targets": lambda: register.apply_gate(X, endless, []),
     "controls": lambda: register.apply_gate(X, [0], endless),
