@@ -74,6 +74,19 @@ int threads_that_can_start(int wanted) {
     return static_cast<int>(threads.size());
 }
 
+// oneTBB never returns when an allocation fails while it creates its scheduler: its failure path
+// reads a setting under a lock that the creation holds, and spins on it. So the creation is only
+// attempted when this much address space can be had. Measured: the first arena initialization
+// maps 4 MiB when nothing limits it and spins with 1 MiB of room; twice the 4 MiB.
+constexpr std::size_t scheduler_start_room = std::size_t{8} << 20;
+
+bool address_space_available(std::size_t bytes) {
+    void* room = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (room == MAP_FAILED) return false;
+    ::munmap(room, bytes);
+    return true;
+}
+
 // One piece per thread; each waits until all have arrived, so every piece needs a thread of its
 // own and the pool has to start all its workers. The deadline only matters when it cannot.
 void wake_every_worker(tbb::task_arena& arena, int threads) {
@@ -95,10 +108,11 @@ void wake_every_worker(tbb::task_arena& arena, int threads) {
 
 }  // namespace
 
-void ensure_pool_workers(tbb::task_arena& arena, int wanted_threads) {
-    if (workers_started.load(std::memory_order_acquire)) return;
+bool ensure_pool_workers(tbb::task_arena& arena, int wanted_threads) {
+    if (workers_started.load(std::memory_order_acquire)) return true;
     std::lock_guard lock(startup_mutex);
-    if (workers_started.load(std::memory_order_relaxed)) return;
+    if (workers_started.load(std::memory_order_relaxed)) return true;
+    if (!address_space_available(scheduler_start_room)) return false;
     try {
         // The library's own state first: the probe may leave little room for it.
         arena.initialize();
@@ -117,11 +131,12 @@ void ensure_pool_workers(tbb::task_arena& arena, int wanted_threads) {
             }
         }
     } catch (const std::exception&) {
-        // Out of memory for the arena itself: leave it to the pass, which fails cleanly, and
-        // try again next time.
-        return;
+        // Out of memory for the arena itself: the pass runs on the calling thread, and the
+        // next one tries again.
+        return false;
     }
     workers_started.store(true, std::memory_order_release);
+    return true;
 }
 
 void forget_pool_workers() noexcept { workers_started.store(false, std::memory_order_release); }
