@@ -79,15 +79,6 @@ int arena_concurrency() {
 
 }  // namespace
 
-void configure_pool() {
-    // The limit raises oneTBB's worker ceiling when more threads than processors are asked for,
-    // and caps any other oneTBB user in the process to the same size. It holds for the life of
-    // the process.
-    static const tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
-                                           static_cast<std::size_t>(arena_concurrency()));
-    (void)limit;
-}
-
 std::size_t pool_size() {
     return static_cast<std::size_t>(arena_concurrency());
 }
@@ -95,10 +86,7 @@ std::size_t pool_size() {
 tbb::task_arena& pool_arena() {
     // One slot is kept for the calling thread, so the arena runs at most pool_thread_count()
     // threads in all, the caller included.
-    static tbb::task_arena arena = [] {
-        configure_pool();
-        return tbb::task_arena(arena_concurrency(), 1);
-    }();
+    static tbb::task_arena arena(arena_concurrency(), 1);
     return arena;
 }
 

@@ -19,10 +19,6 @@ namespace korvel {
 // the same way, else the processor count. Read once per process.
 std::size_t pool_thread_count();
 
-// Applies the size above to the process-wide oneTBB pool; idempotent and cheap after the first
-// call. Every parallel pass calls it first.
-void configure_pool();
-
 // The pure rules behind pool_thread_count(), exposed so they can be tested without touching the
 // process environment.
 //
@@ -38,8 +34,8 @@ std::size_t choose_thread_count(const char* rayon_num_threads, const char* rayon
 // The number of threads the arena runs passes on: pool_thread_count(), within oneTBB's limit.
 std::size_t pool_size();
 
-// The arena every pass runs in, sized to pool_size() (configure_pool() has run when it is
-// returned). Not initialized by this call.
+// The arena every pass runs in, sized to pool_size() until its workers start (startup.hpp). Not
+// initialized by this call.
 tbb::task_arena& pool_arena();
 
 // The arena with its workers started, or nullptr when they cannot be started right now. Only
