@@ -53,15 +53,20 @@ void* serve(void*) {
         if (s.job == nullptr) break;
         const Job job = *s.job;
         lock.unlock();
-        bool ran = false;
-        std::exception_ptr error;
+        tbb::task_arena* arena = nullptr;
         try {
-            if (tbb::task_arena* arena = started_pool()) {
-                ran = true;
+            arena = started_pool();
+        } catch (const std::exception&) {
+            // No memory for the pool's own objects: as if it could not start.
+        }
+        const bool ran = arena != nullptr;
+        std::exception_ptr error;
+        if (ran) {
+            try {
                 job.call(job.work, *arena);
+            } catch (...) {
+                error = std::current_exception();
             }
-        } catch (...) {
-            error = std::current_exception();
         }
         lock.lock();
         s.job = nullptr;
