@@ -97,8 +97,57 @@ report(results)
     assert document["second"] == ["ok", None]
     # H on every qubit twice is the identity: the state is back at |0...0>.
     assert document["draws"] == [0] * 8
-    assert 1 <= document["threads"] <= 4
+    # The caller, waiting, and at most the pool's four threads.
+    assert 1 <= document["threads"] <= 5
     assert "panicked" not in process.stderr
+
+
+@needs_plain_address_space
+@pytest.mark.parametrize("pool", ["1", "4"])
+@pytest.mark.parametrize("headroom_kib", [0, 512, 1024])
+def test_first_pass_with_no_room_for_the_pool_itself(pool, headroom_kib):
+    # oneTBB used to spin for ever when its first allocation failed while it set up its
+    # scheduler. The passes now run on the calling thread until the pool can be started.
+    document, _ = run_workload(
+        LIMIT
+        + """
+x = korvel.QGate([[0, 1], [1, 0]])
+register = korvel.Register(16)
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (int(sys.argv[1]) << 10), hard))
+results = {"gate": outcome(lambda: register.apply_gate(x, [15], []))}
+results["draw"] = outcome(register.measure_all)
+results["measure"] = outcome(lambda: register.measure(15))
+report(results)
+""",
+        env={"RAYON_NUM_THREADS": pool, "RAYON_RS_NUM_CPUS": None},
+        args=[headroom_kib],
+        timeout=60,
+    )
+    assert document == {"gate": ["ok", None], "draw": ["ok", 1 << 15], "measure": ["ok", 1]}
+
+
+@needs_plain_address_space
+@pytest.mark.parametrize("pool, headroom_mib", [("100000", 24), ("100000", 512), ("1000", 512)])
+def test_very_large_pools_start_what_they_can_and_end_cleanly(pool, headroom_mib):
+    # Each failed before: oneTBB hung sizing its scheduler for the pool asked for; it crashed
+    # releasing an arena of more than 65,534 slots; and the trial of worker threads left no room
+    # for their malloc arenas, so a worker starting another ended in std::terminate. The limit
+    # also keeps the number of threads actually made small.
+    document, _ = run_workload(
+        LIMIT
+        + """
+register = korvel.Register(17)
+limit_headroom(int(sys.argv[1]))
+register.apply_gate(H, range(17), [])
+register.apply_gate(H, range(17), [])
+report({"draws": [register.measure_all() for _ in range(4)]})
+""",
+        env={"RAYON_NUM_THREADS": pool, "RAYON_RS_NUM_CPUS": None},
+        args=[headroom_mib],
+        timeout=60,
+    )
+    assert document["draws"] == [0] * 4
 
 
 def test_measurement_and_gate_passes_allocate_nothing_proportional_to_the_state():

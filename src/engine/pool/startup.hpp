@@ -15,8 +15,10 @@ namespace korvel {
 // warm-up pass makes every worker start, with nothing to lose if it goes wrong. The workers then
 // live until the process ends (or the next fork), so no pass creates threads.
 //
-// Cheap after the first call. The arena must not be in use by another thread.
-void ensure_pool_workers(tbb::task_arena& arena, int wanted_threads);
+// Returns false, having started nothing, when there is not enough memory to start oneTBB's
+// scheduler safely; the next call tries again. Cheap after the first successful call. The arena
+// must not be in use by another thread.
+bool ensure_pool_workers(tbb::task_arena& arena, int wanted_threads);
 
 // The workers were shut down (around a fork()): the next ensure_pool_workers() starts them again.
 void forget_pool_workers() noexcept;

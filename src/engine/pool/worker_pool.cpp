@@ -3,12 +3,13 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <limits>
 #include <thread>
 
 #include <tbb/global_control.h>
+
+#include <oneapi/tbb/detail/_task.h>
 
 #include "engine/pool/fork_safety.hpp"
 #include "engine/pool/startup.hpp"
@@ -65,34 +66,36 @@ std::size_t pool_thread_count() {
 
 namespace {
 
-// The arena's size is an int; a request beyond that is honoured as far as it can be.
+// oneTBB numbers an arena's slots with 16 bits and keeps the two highest numbers as markers, so
+// an arena of more slots misnumbers them and crashes (seen: 65,537 slots crash when the arena is
+// released, at the latest at exit; 65,535 do not). A larger request is honoured this far; no
+// system here can start that many threads anyway (the default pid_max is 32,768).
+constexpr std::size_t largest_arena = 65534;
+static_assert(largest_arena == tbb::detail::d1::any_slot);
+
 int arena_concurrency() {
-    return static_cast<int>(std::min<std::size_t>(pool_thread_count(), INT_MAX));
+    return static_cast<int>(std::min<std::size_t>(pool_thread_count(), largest_arena));
 }
 
 }  // namespace
 
-void configure_pool() {
-    // The limit raises oneTBB's worker ceiling when more threads than processors are asked for,
-    // and caps any other oneTBB user in the process to the same size. It holds for the life of
-    // the process.
-    static const tbb::global_control limit(tbb::global_control::max_allowed_parallelism,
-                                           static_cast<std::size_t>(arena_concurrency()));
-    (void)limit;
+std::size_t pool_size() {
+    return static_cast<std::size_t>(arena_concurrency());
 }
 
 tbb::task_arena& pool_arena() {
     // One slot is kept for the calling thread, so the arena runs at most pool_thread_count()
     // threads in all, the caller included.
-    static tbb::task_arena arena = [] {
-        configure_pool();
-        return tbb::task_arena(arena_concurrency(), 1);
-    }();
+    static tbb::task_arena arena(arena_concurrency(), 1);
+    return arena;
+}
+
+tbb::task_arena* started_pool() {
+    tbb::task_arena& arena = pool_arena();
     // Joins the workers around fork(), so that a child process starts its own.
     [[maybe_unused]] static const bool fork_aware = (make_pool_fork_aware(arena), true);
     // Workers start here, not halfway through a pass, where failing to make one is fatal.
-    ensure_pool_workers(arena, arena_concurrency());
-    return arena;
+    return ensure_pool_workers(arena, arena_concurrency()) ? &arena : nullptr;
 }
 
 }  // namespace korvel
