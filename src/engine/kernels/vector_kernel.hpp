@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/complex.hpp"
+#include "engine/gate_kind.hpp"
 #include "engine/kernels/subset_indices.hpp"
 
 namespace korvel {
@@ -29,13 +30,13 @@ inline VectorShape vector_shape(std::uint32_t qubits, std::uint32_t target,
 
 using GateMatrix = std::array<Complex, 4>;
 
-// The pair updates of units [first, last), bit for bit those of apply_pairs_scalar. Call only
-// when supported_isa() allows it.
+// The pair updates of units [first, last) in the kernel for `kind`, bit for bit those of
+// apply_pairs_scalar but for the signs of zeros. Call only when supported_isa() allows it.
 inline constexpr std::uint32_t avx2_lane_bits = 1;
 inline constexpr std::uint32_t avx512_lane_bits = 2;
-void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                       std::uint64_t first, std::uint64_t last);
-void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                         std::uint64_t first, std::uint64_t last);
 
 }  // namespace korvel
