@@ -1,5 +1,5 @@
 // The engine's passes as multiples of an in-place sweep of the same amplitudes, timed side by
-// side in one process so that a loaded machine shifts both alike: a fresh register's first
+// side in one process, interleaved repeat by repeat, so that a loaded machine shifts both alike: a fresh register's first
 // gate against its later ones, one dense gate per target with 0, 1 or 2 controls, and measure.
 //
 // Usage: pass_costs [--what first,targets,measure] [--qubits 16,24] [--repeats R]
@@ -126,12 +126,6 @@ double sweep(korvel::Register& reg) {
     });
 }
 
-double best_sweep(korvel::Register& reg, int repeats) {
-    std::vector<double> times;
-    for (int r = 0; r < std::max(repeats, 3); ++r) times.push_back(sweep(reg));
-    return best(times);
-}
-
 // A state with every amplitude non-zero and of similar size: pages of zeros read faster.
 korvel::Register dense_register(std::uint32_t n) {
     korvel::Register reg = korvel::Register::create(n);
@@ -173,9 +167,12 @@ void targets(std::uint32_t n, const Options& options) {
     for (const long k : options.controls) {
         for (const std::uint32_t t : list) {
             const Indices controls = lowest_controls(n, t, k);
-            std::vector<double> times;
-            for (int r = 0; r < options.repeats; ++r) times.push_back(seconds([&] { apply(reg, dense, t, controls); }));
-            const double yardstick = best_sweep(reg, options.repeats);
+            std::vector<double> times, sweeps;
+            for (int r = 0; r < options.repeats; ++r) {
+                sweeps.push_back(sweep(reg));
+                times.push_back(seconds([&] { apply(reg, dense, t, controls); }));
+            }
+            const double yardstick = best(sweeps);
             std::printf("{\"kind\": \"target\", \"qubits\": %u, \"target\": %u, \"controls\": %ld, \"min_s\": %.9g, "
                         "\"sweep_s\": %.9g, \"ratio\": %.3f}\n",
                         n, t, k, best(times), yardstick, best(times) / yardstick);
@@ -184,20 +181,28 @@ void targets(std::uint32_t n, const Options& options) {
     }
 }
 
-// measure on a dense state; the target is spread again (untimed) before each draw.
+// measure on a dense state, and its two parts as the engine's own calls: measure_all (a
+// read-only pass) and the collapse onto outcome 0 as a gate. The target is spread again
+// (untimed) before each draw or collapse.
 void measurements(std::uint32_t n, const Options& options) {
     korvel::Register reg = dense_register(n);
+    const korvel::QGate collapse = korvel::QGate::from_entries({1.25, 0.0}, {0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0});
     for (const std::uint32_t t : {0u, 1u, 2u, n / 2, n - 1}) {
-        std::vector<double> times;
+        std::vector<double> times, reads, collapses, sweeps;
         for (int r = 0; r < options.repeats; ++r) {
+            sweeps.push_back(sweep(reg));
             apply(reg, hadamard, t);
             times.push_back(seconds([&] { (void)korvel::measure(reg, t); }));
+            apply(reg, hadamard, t);
+            reads.push_back(seconds([&] { (void)korvel::measure_all(reg); }));
+            collapses.push_back(seconds([&] { apply(reg, collapse, t); }));
         }
         apply(reg, dense, t);
-        const double yardstick = best_sweep(reg, options.repeats);
+        const double yardstick = best(sweeps);
         std::printf("{\"kind\": \"measure\", \"qubits\": %u, \"target\": %u, \"min_s\": %.9g, \"sweep_s\": %.9g, "
-                    "\"ratio\": %.3f}\n",
-                    n, t, best(times), yardstick, best(times) / yardstick);
+                    "\"ratio\": %.3f, \"measure_all_ratio\": %.3f, \"collapse_ratio\": %.3f}\n",
+                    n, t, best(times), yardstick, best(times) / yardstick, best(reads) / yardstick,
+                    best(collapses) / yardstick);
         std::fflush(stdout);
     }
 }

@@ -27,6 +27,9 @@ struct Avx2 {
 
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    // p aligned to the vector size; bypasses the caches.
+    static void stream(double* p, V v) { _mm256_stream_pd(p, v); }
+    static void fence() { _mm_sfence(); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V zero() { return _mm256_setzero_pd(); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }

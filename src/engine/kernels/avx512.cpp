@@ -29,6 +29,9 @@ struct Avx512 {
 
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+    // p aligned to the vector size; bypasses the caches.
+    static void stream(double* p, V v) { _mm512_stream_pd(p, v); }
+    static void fence() { _mm_sfence(); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static V zero() { return _mm512_setzero_pd(); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }

@@ -132,14 +132,16 @@ void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& sh
 
 // One vector of a diagonal gate's half, as half_action() says.
 template <class Ops, HalfAction A, bool Masked, class Keep>
-void scale_vector(double* p, const Coefficient<Ops>& c, const Keep& keep) {
+void scale_vector(double* p, const Coefficient<Ops>& c, const Keep& keep, bool stream) {
     if constexpr (A == HalfAction::keep) {
         return;
+    } else if constexpr (A == HalfAction::zero && !Masked) {
+        if (stream) return Ops::stream(p, Ops::zero());
+        Ops::store(p, Ops::zero());
     } else {
         typename Ops::V n;
         if constexpr (A == HalfAction::zero) {
-            n = Ops::zero();
-            if constexpr (Masked) n = Ops::blend(keep, Ops::load(p), n);
+            n = Ops::blend(keep, Ops::load(p), Ops::zero());
         } else {
             const typename Ops::V a = Ops::load(p);
             if constexpr (A == HalfAction::real) n = Ops::mul(c.re, a);
@@ -152,19 +154,28 @@ void scale_vector(double* p, const Coefficient<Ops>& c, const Keep& keep) {
 
 // A diagonal gate with the target at or above the lanes: each stream is scaled on its own, and
 // a stream whose entry is exactly 1 is neither read nor written. A controlled phase with its
-// target and control at or above the lanes so touches a quarter of the vectors.
+// target and control at or above the lanes so touches a quarter of the vectors. A stream of
+// zeros is only written (streaming past the caches where shape.stream_zeros says so).
 template <class Ops, HalfAction A0, HalfAction A1, bool Masked>
 void diagonal_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
                       std::uint64_t first, std::uint64_t last) {
     const Coefficient<Ops> m00 = uniform<Ops>(m[0]), m11 = uniform<Ops>(m[3]);
     const auto keep = Ops::lanes_with(shape.lane_controls);
-    PrefetchAhead<Ops> ahead(amplitudes, shape, first, A0 != HalfAction::keep, A1 != HalfAction::keep);
+    // Streaming stores need vectors aligned to their size; the engine's blocks are aligned to
+    // cache lines, other callers' may not be.
+    const bool stream = shape.stream_zeros && reinterpret_cast<std::uintptr_t>(amplitudes) % 64 == 0;
+    const auto fetched = [stream](HalfAction a) {
+        return a != HalfAction::keep && !(a == HalfAction::zero && stream);
+    };
+    PrefetchAhead<Ops> ahead(amplitudes, shape, first, fetched(A0), fetched(A1));
     std::uint64_t v = shape.vectors.at(first);
     for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
         ahead.step();
-        scale_vector<Ops, A0, Masked>(lanes_at(amplitudes, v, Ops::lane_bits), m00, keep);
-        scale_vector<Ops, A1, Masked>(lanes_at(amplitudes, v | shape.partner, Ops::lane_bits), m11, keep);
+        scale_vector<Ops, A0, Masked>(lanes_at(amplitudes, v, Ops::lane_bits), m00, keep, stream);
+        scale_vector<Ops, A1, Masked>(lanes_at(amplitudes, v | shape.partner, Ops::lane_bits), m11, keep, stream);
     }
+    // Streaming stores are weakly ordered: they must be visible before the pass is reported done.
+    if (stream && (A0 == HalfAction::zero || A1 == HalfAction::zero)) Ops::fence();
 }
 
 template <class Ops, HalfAction A0, bool Masked>
