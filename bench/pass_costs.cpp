@@ -2,7 +2,7 @@
 // side in one process, interleaved repeat by repeat, so that a loaded machine shifts both alike: a fresh register's first
 // gate against its later ones, one dense gate per target with 0, 1 or 2 controls, and measure.
 //
-// Usage: pass_costs [--what first,targets,measure] [--qubits 16,24] [--repeats R]
+// Usage: pass_costs [--what first,targets,measure,kinds] [--qubits 16,24] [--repeats R]
 //                   [--controls 0,1,2] [--targets a,b,c] [--isa scalar|avx2|avx512]
 // Output: one JSON object per line on standard output; "ratio" is time / sweep time.
 
@@ -207,6 +207,40 @@ void measurements(std::uint32_t n, const Options& options) {
     }
 }
 
+// One gate of each kind (general, real, phase, controlled phase, anti-diagonal, swap) on low,
+// middle and high targets; the controlled phase's control is the highest other qubit.
+void kinds(std::uint32_t n, const Options& options) {
+    korvel::Register reg = dense_register(n);
+    const Complex e{0.5403023058681398, 0.8414709848078965}, one{1.0, 0.0}, zero{0.0, 0.0};
+    struct Named {
+        const char* name;
+        korvel::QGate gate;
+        bool controlled;
+    };
+    const Named gates[] = {
+        {"general", dense, false},
+        {"real", hadamard, false},
+        {"phase", korvel::QGate::from_entries(one, zero, zero, e), false},
+        {"controlled_phase", korvel::QGate::from_entries(one, zero, zero, e), true},
+        {"anti_diagonal", korvel::QGate::from_entries(zero, {0.0, -1.0}, {0.0, 1.0}, zero), false},
+        {"swap", korvel::QGate::from_entries(zero, one, one, zero), false},
+    };
+    for (const Named& g : gates) {
+        for (const std::uint32_t t : {0u, 1u, 2u, 5u, n / 2, n - 1}) {
+            const Indices controls = g.controlled ? Indices{t == n - 1 ? n - 2 : n - 1} : Indices{};
+            std::vector<double> times, sweeps;
+            for (int r = 0; r < options.repeats; ++r) {
+                sweeps.push_back(sweep(reg));
+                times.push_back(seconds([&] { apply(reg, g.gate, t, controls); }));
+            }
+            std::printf("{\"kind\": \"gate_kind\", \"gate\": \"%s\", \"qubits\": %u, \"target\": %u, "
+                        "\"min_s\": %.9g, \"sweep_s\": %.9g, \"ratio\": %.3f}\n",
+                        g.name, n, t, best(times), best(sweeps), best(times) / best(sweeps));
+            std::fflush(stdout);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -216,6 +250,7 @@ int main(int argc, char** argv) {
         if (wants(options, "first")) first_pass(qubits, options.repeats);
         if (wants(options, "targets")) targets(qubits, options);
         if (wants(options, "measure")) measurements(qubits, options);
+        if (wants(options, "kinds")) kinds(qubits, options);
     }
     return 0;
 }
