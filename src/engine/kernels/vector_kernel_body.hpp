@@ -164,8 +164,13 @@ void diagonal_streams(Complex* amplitudes, const GateMatrix& m, const VectorShap
     // Streaming stores need vectors aligned to their size; the engine's blocks are aligned to
     // cache lines, other callers' may not be.
     const bool stream = shape.stream_zeros && reinterpret_cast<std::uintptr_t>(amplitudes) % 64 == 0;
-    const auto fetched = [stream](HalfAction a) {
-        return a != HalfAction::keep && !(a == HalfAction::zero && stream);
+    // A kept half in runs shorter than a page is fetched all the same: the hardware fetches
+    // the lines beside those used anyway, and without asking for them the phase gates at
+    // targets 2 to 7 cost 1.3 sweeps instead of 1.0.
+    const bool short_runs = (shape.partner << Ops::lane_bits) * sizeof(Complex) < 4096;
+    const auto fetched = [stream, short_runs](HalfAction a) {
+        if (a == HalfAction::keep) return short_runs;
+        return !(a == HalfAction::zero && stream);
     };
     PrefetchAhead<Ops> ahead(amplitudes, shape, first, fetched(A0), fetched(A1));
     std::uint64_t v = shape.vectors.at(first);
