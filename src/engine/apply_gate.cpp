@@ -44,7 +44,7 @@ ControlMask control_mask(std::uint32_t qubits, std::span<const std::uint32_t> co
 }
 
 void run_pass(Register& reg, const QGate& gate, std::uint32_t target, std::uint64_t controls) {
-    const GatePass pass(reg.qubits(), target, controls);
+    const GatePass pass(reg.qubits(), target, controls, gate.kind());
     const std::uint64_t grain = serial_grain(pass.amplitudes_per_unit());
     reg.state().locked([&](std::span<Complex> amplitudes) {
         // Workers write disjoint pairs under the caller's hold of the lock.
@@ -73,7 +73,7 @@ void run_fused(Register& reg, const QGate& gate, std::span<const std::uint32_t> 
             for (std::uint64_t u = first; u < last; ++u, block = blocks.next(block)) {
                 for (const std::uint32_t target : targets) {
                     if (mask.empties(target)) continue;
-                    const GatePass pass(local, target, local_controls);
+                    const GatePass pass(local, target, local_controls, gate.kind());
                     pass.run(data + (block << local), gate.entries(), 0, pass.units());
                 }
             }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/complex.hpp"
+#include "engine/gate_kind.hpp"
 
 namespace korvel {
 
@@ -43,10 +44,13 @@ public:
 
     constexpr Complex entry(int row, int column) const { return m_[row * 2 + column]; }
     constexpr const std::array<Complex, 4>& entries() const { return m_; }
+    // Which kernel the entries allow, decided here once rather than on every pass.
+    constexpr GateKind kind() const { return kind_; }
 
 private:
-    constexpr explicit QGate(std::array<Complex, 4> m) : m_(m) {}
+    constexpr explicit QGate(std::array<Complex, 4> m) : m_(m), kind_(classify(m)) {}
     std::array<Complex, 4> m_;
+    GateKind kind_;
 };
 
 }  // namespace korvel

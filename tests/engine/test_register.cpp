@@ -50,8 +50,8 @@ TEST_P(RegisterCreation, StartsInAllZeroBasisState) {
     EXPECT_FALSE(reg.state().poisoned());
 }
 
-// 15 qubits come from the heap, 16 (exactly 1 MiB) and 20 from an anonymous mapping.
-INSTANTIATE_TEST_SUITE_P(Qubits, RegisterCreation, ::testing::Values(0u, 1u, 3u, 15u, 16u, 20u));
+// 16 qubits (1 MiB) come from the heap, 17 (exactly 2 MiB) and 20 from an anonymous mapping.
+INSTANTIATE_TEST_SUITE_P(Qubits, RegisterCreation, ::testing::Values(0u, 1u, 3u, 16u, 17u, 20u));
 
 TEST(RegisterCreation, TwentyNineQubitsAreAcceptedWithoutTouchingTheBlock) {
     const Register reg = Register::create(29);

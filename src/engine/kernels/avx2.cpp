@@ -28,7 +28,11 @@ struct Avx2 {
 
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    // p aligned to the vector size; bypasses the caches.
+    static void stream(double* p, V v) { _mm256_stream_pd(p, v); }
+    static void fence() { _mm_sfence(); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V zero() { return _mm256_setzero_pd(); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     // (re, im) -> (im, re) in every lane.
     static V swap_parts(V a) { return _mm256_permute_pd(a, 0b0101); }
@@ -53,9 +57,9 @@ struct Avx2 {
 
 namespace korvel {
 
-void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                       std::uint64_t first, std::uint64_t last) {
-    vector_kernel::apply_units<Avx2>(amplitudes, m, shape, first, last);
+    vector_kernel::apply_units<Avx2>(amplitudes, m, kind, shape, first, last);
 }
 
 }  // namespace korvel

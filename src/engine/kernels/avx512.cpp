@@ -30,7 +30,11 @@ struct Avx512 {
 
     static V load(const double* p) { return _mm512_loadu_pd(p); }
     static void store(double* p, V v) { _mm512_storeu_pd(p, v); }
+    // p aligned to the vector size; bypasses the caches.
+    static void stream(double* p, V v) { _mm512_stream_pd(p, v); }
+    static void fence() { _mm_sfence(); }
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
+    static V zero() { return _mm512_setzero_pd(); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
     static V swap_parts(V a) { return _mm512_permute_pd(a, 0b01010101); }
     // Lane l and lane l ^ 2^Target trade places.
@@ -59,9 +63,9 @@ struct Avx512 {
 
 namespace korvel {
 
-void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
+void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                         std::uint64_t first, std::uint64_t last) {
-    vector_kernel::apply_units<Avx512>(amplitudes, m, shape, first, last);
+    vector_kernel::apply_units<Avx512>(amplitudes, m, kind, shape, first, last);
 }
 
 }  // namespace korvel

@@ -25,8 +25,10 @@ KernelIsa usable_isa(KernelIsa isa, std::uint32_t qubits) {
 
 }  // namespace
 
-GatePass::GatePass(std::uint32_t qubits, std::uint32_t target, std::uint64_t controls, KernelIsa isa)
-    : isa_(usable_isa(isa, qubits)),
+GatePass::GatePass(std::uint32_t qubits, std::uint32_t target, std::uint64_t controls, GateKind kind,
+                   KernelIsa isa)
+    : kind_(kind),
+      isa_(usable_isa(isa, qubits)),
       pairs_(qubits, target, controls),
       vectors_(vector_shape(qubits, target, controls, lane_bits(isa_))) {}
 
@@ -44,10 +46,10 @@ void GatePass::run(Complex* amplitudes, const GateMatrix& m, std::uint64_t first
                    std::uint64_t last) const {
     switch (isa_) {
 #if KORVEL_VECTOR_KERNELS
-        case KernelIsa::avx512: return apply_units_avx512(amplitudes, m, vectors_, first, last);
-        case KernelIsa::avx2: return apply_units_avx2(amplitudes, m, vectors_, first, last);
+        case KernelIsa::avx512: return apply_units_avx512(amplitudes, m, kind_, vectors_, first, last);
+        case KernelIsa::avx2: return apply_units_avx2(amplitudes, m, kind_, vectors_, first, last);
 #endif
-        default: return apply_pairs_scalar(amplitudes, m, pairs_, first, last);
+        default: return apply_pairs_scalar(amplitudes, m, kind_, pairs_, first, last);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "engine/complex.hpp"
+#include "engine/gate_kind.hpp"
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
 #include "engine/kernels/vector_kernel.hpp"
@@ -11,12 +12,14 @@ namespace korvel {
 
 // One gate pass (a target, the control bits) over 2^qubits amplitudes, cut into units of work
 // for the kernel of one instruction set: amplitude pairs for the scalar loop, vectors or vector
-// pairs for the SIMD kernels. Every kernel yields the same bits.
+// pairs for the SIMD kernels, each in the kernel for the gate's kind. Every kernel yields the
+// same bits but for the signs of zeros.
 class GatePass {
 public:
-    // target < qubits; controls hold neither the target's bit nor bits at or above qubits.
+    // target < qubits; controls hold neither the target's bit nor bits at or above qubits;
+    // kind is that of every matrix run() is given (QGate::kind()).
     GatePass(std::uint32_t qubits, std::uint32_t target, std::uint64_t controls,
-             KernelIsa isa = active_isa());
+             GateKind kind = GateKind::general, KernelIsa isa = active_isa());
 
     std::uint64_t units() const noexcept;
     // Amplitudes a unit reads and writes, for sizing the pieces a pass is split into.
@@ -26,6 +29,7 @@ public:
     void run(Complex* amplitudes, const GateMatrix& m, std::uint64_t first, std::uint64_t last) const;
 
 private:
+    GateKind kind_;
     KernelIsa isa_;
     PairLayout pairs_;
     VectorShape vectors_;

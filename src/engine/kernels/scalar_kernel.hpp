@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/complex.hpp"
+#include "engine/gate_kind.hpp"
 #include "engine/kernels/subset_indices.hpp"
 
 namespace korvel {
@@ -35,24 +36,79 @@ private:
     SubsetIndices pairs_;
 };
 
-// The pair update for the pairs q in [first, last): (a0, a1) becomes M · (a0, a1), both new
-// values from the old ones, each product with the matrix entry as the left factor. This scalar
-// loop is the reference the vectorised kernels must match bit for bit.
-inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>& m,
-                               const PairLayout& layout, std::uint64_t first, std::uint64_t last) {
-    const Complex m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
+// Calls update(amplitudes[i0], amplitudes[i1]) for the pairs q in [first, last), ascending.
+template <class Update>
+inline void for_pairs(Complex* amplitudes, const PairLayout& layout, std::uint64_t first,
+                      std::uint64_t last, Update&& update) {
     const std::uint64_t target_bit = layout.target_bit();
     const std::uint64_t run_mask = layout.run_length() - 1;
     std::uint64_t q = first;
     while (q < last) {
         const std::uint64_t run_end = std::min(last, (q | run_mask) + 1);
         for (std::uint64_t i0 = layout.index0(q); q < run_end; ++q, ++i0) {
-            const std::uint64_t i1 = i0 | target_bit;
-            const Complex a0 = amplitudes[i0];
-            const Complex a1 = amplitudes[i1];
-            amplitudes[i0] = m00 * a0 + m01 * a1;
-            amplitudes[i1] = m10 * a0 + m11 * a1;
+            update(amplitudes[i0], amplitudes[i0 | target_bit]);
         }
+    }
+}
+
+// The pair update for the pairs q in [first, last): (a0, a1) becomes M · (a0, a1), both new
+// values from the old ones, each product with the matrix entry as the left factor. This scalar
+// loop is the reference the vectorised kernels and the kinds' shortcuts must match bit for
+// bit (up to the sign of a zero).
+inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>& m,
+                               const PairLayout& layout, std::uint64_t first, std::uint64_t last) {
+    const Complex m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
+    for_pairs(amplitudes, layout, first, last, [&](Complex& a0, Complex& a1) {
+        const Complex old0 = a0, old1 = a1;
+        a0 = m00 * old0 + m01 * old1;
+        a1 = m10 * old0 + m11 * old1;
+    });
+}
+
+// One diagonal entry applied to one amplitude as half_action() says.
+inline void scale_by(HalfAction action, Complex entry, Complex& a) {
+    switch (action) {
+        case HalfAction::keep: return;
+        case HalfAction::zero: a = Complex{0.0, 0.0}; return;
+        case HalfAction::real: a = Complex{entry.real * a.real, entry.real * a.imag}; return;
+        case HalfAction::complex: a = entry * a; return;
+    }
+}
+
+// The same update with the fewer operations `kind` allows (see gate_kind.hpp).
+inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>& m, GateKind kind,
+                               const PairLayout& layout, std::uint64_t first, std::uint64_t last) {
+    const Complex m00 = m[0], m01 = m[1], m10 = m[2], m11 = m[3];
+    switch (kind) {
+        case GateKind::general:
+            return apply_pairs_scalar(amplitudes, m, layout, first, last);
+        case GateKind::real:
+            return for_pairs(amplitudes, layout, first, last, [&](Complex& a0, Complex& a1) {
+                const Complex old0 = a0, old1 = a1;
+                a0 = {m00.real * old0.real + m01.real * old1.real, m00.real * old0.imag + m01.real * old1.imag};
+                a1 = {m10.real * old0.real + m11.real * old1.real, m10.real * old0.imag + m11.real * old1.imag};
+            });
+        case GateKind::diagonal:
+        case GateKind::phase: {
+            const HalfAction act0 = half_action(m00), act1 = half_action(m11);
+            if (act0 == HalfAction::keep && act1 == HalfAction::keep) return;
+            return for_pairs(amplitudes, layout, first, last, [&](Complex& a0, Complex& a1) {
+                scale_by(act0, m00, a0);
+                scale_by(act1, m11, a1);
+            });
+        }
+        case GateKind::anti_diagonal:
+            return for_pairs(amplitudes, layout, first, last, [&](Complex& a0, Complex& a1) {
+                const Complex old0 = a0;
+                a0 = m01 * a1;
+                a1 = m10 * old0;
+            });
+        case GateKind::swap:
+            return for_pairs(amplitudes, layout, first, last, [](Complex& a0, Complex& a1) {
+                const Complex old0 = a0;
+                a0 = a1;
+                a1 = old0;
+            });
     }
 }
 
