@@ -4,6 +4,7 @@
 #include "engine/circuit/sampler.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <new>
 #include <utility>
@@ -40,25 +41,14 @@ std::vector<T> allocate(std::size_t count) {
     return values;
 }
 
-// Prefetching 1 KiB ahead, as in the engine's other read-only passes: the sums are one chain of
-// dependent additions that keeps few loads in flight.
-inline void prefetch_ahead(const Complex* p) {
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024), 0, 3);
+// A prefetch `ahead` amplitudes further on, computed as an integer: it may name an address past
+// the amplitudes, which a prefetch may do and pointer arithmetic may not.
+inline void prefetch_group_ahead(const Complex* p, std::uint64_t ahead) {
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + ahead * sizeof(Complex)), 0, 3);
 }
 
 // Chunk c covers amplitudes [c·chunk_size, min((c+1)·chunk_size, size)).
 std::uint64_t chunk_count(std::uint64_t amplitudes) { return (amplitudes + chunk_size - 1) / chunk_size; }
-
-// The sum of the chunk's weights in index order. The draws inside a chunk repeat exactly these
-// additions, so their running sum ends on this value to the last bit.
-double chunk_weight(std::span<const Complex> chunk) {
-    double sum = 0.0;
-    for (const Complex& amplitude : chunk) {
-        prefetch_ahead(&amplitude);
-        sum += norm_sqr(amplitude);
-    }
-    return sum;
-}
 
 std::uint64_t chunk_length(std::uint64_t amplitudes, std::uint64_t c) {
     return std::min(chunk_size, amplitudes - c * chunk_size);
@@ -66,6 +56,53 @@ std::uint64_t chunk_length(std::uint64_t amplitudes, std::uint64_t c) {
 
 std::span<const Complex> chunk_of(std::span<const Complex> amplitudes, std::uint64_t c) {
     return amplitudes.subspan(c * chunk_size, chunk_length(amplitudes.size(), c));
+}
+
+// A chunk's weight is summed in two levels: each run of `run_size` amplitudes in index order,
+// then the runs' sums in order, and the draws repeat exactly these additions. Four runs are
+// summed side by side, each stream's next lines asked for ahead. Measured with one thread over
+// 2^24 amplitudes on a loaded machine: one chain per chunk 18.5 ms, four runs 17 ms, eight runs
+// 20 ms (eight streams 1 KiB apart defeat the hardware prefetcher), a gate pass 17 ms; in cache
+// the side-by-side sums take two thirds of the time of one chain.
+constexpr std::uint64_t run_size = 64;
+constexpr std::uint64_t runs_per_chunk = chunk_size / run_size;
+constexpr std::uint64_t runs_side_by_side = 4;
+
+// Fills sums[r] with the sum of run r of the chunk (the last run may be shorter) and returns the
+// chunk's weight, the runs' sums added in order.
+double run_sums(std::span<const Complex> chunk, double* sums) {
+    const std::uint64_t runs = (chunk.size() + run_size - 1) / run_size;
+    const Complex* data = chunk.data();
+    std::uint64_t r = 0;
+    if (chunk.size() == runs * run_size) {
+        constexpr std::uint64_t group = runs_side_by_side * run_size;
+        for (; r + runs_side_by_side <= runs; r += runs_side_by_side) {
+            double s[runs_side_by_side] = {};
+            const Complex* p = data + r * run_size;
+            for (std::uint64_t i = 0; i < run_size; i += 4) {
+                // A cache line holds four amplitudes: ask for each stream's line one group ahead.
+                for (std::uint64_t k = 0; k < runs_side_by_side; ++k) prefetch_group_ahead(p + k * run_size + i, group);
+                for (std::uint64_t j = i; j < i + 4; ++j) {
+                    for (std::uint64_t k = 0; k < runs_side_by_side; ++k) s[k] += norm_sqr(p[k * run_size + j]);
+                }
+            }
+            for (std::uint64_t k = 0; k < runs_side_by_side; ++k) sums[r + k] = s[k];
+        }
+    }
+    for (; r < runs; ++r) {
+        double sum = 0.0;
+        const std::uint64_t end = std::min(chunk.size(), (r + 1) * run_size);
+        for (std::uint64_t i = r * run_size; i < end; ++i) sum += norm_sqr(data[i]);
+        sums[r] = sum;
+    }
+    double weight = 0.0;
+    for (std::uint64_t q = 0; q < runs; ++q) weight += sums[q];
+    return weight;
+}
+
+double chunk_weight(std::span<const Complex> chunk) {
+    double sums[runs_per_chunk];
+    return run_sums(chunk, sums);
 }
 
 struct ChunkPlan {
@@ -114,9 +151,35 @@ ChunkPlan plan_chunks(const Register& reg, std::uint64_t shots, const StreamKey&
     return plan;
 }
 
-// Per-thread scratch of the second pass, kept between calls (at most a few hundred KiB).
+// Per-thread scratch of the second pass, kept between calls (a few hundred KiB at most).
 thread_local std::vector<double> weight_after_scratch;
 thread_local std::vector<std::uint64_t> uniform_scratch;
+thread_local std::vector<std::uint64_t> sorted_scratch;
+thread_local std::vector<std::uint32_t> bucket_scratch;
+
+// Sorts 52-bit uniform integers: a counting sort on their top bits into about one bucket per
+// value, then an insertion sort, which finds them nearly in order (linear time on average,
+// against n log n for a comparison sort, which dominated the second pass).
+std::uint64_t* sort_uniforms(std::uint64_t* values, std::uint64_t count) {
+    const int bucket_bits = std::min(16, std::max(1, static_cast<int>(std::bit_width(count))));
+    const std::uint64_t buckets = std::uint64_t{1} << bucket_bits;
+    const int shift = 52 - bucket_bits;
+    resize_or_fail(bucket_scratch, buckets + 1);
+    resize_or_fail(sorted_scratch, count);
+    std::uint32_t* starts = bucket_scratch.data();
+    std::fill_n(starts, buckets + 1, 0);
+    for (std::uint64_t j = 0; j < count; ++j) ++starts[(values[j] >> shift) + 1];
+    for (std::uint64_t b = 0; b < buckets; ++b) starts[b + 1] += starts[b];
+    std::uint64_t* sorted = sorted_scratch.data();
+    for (std::uint64_t j = 0; j < count; ++j) sorted[starts[values[j] >> shift]++] = values[j];
+    for (std::uint64_t j = 1; j < count; ++j) {
+        const std::uint64_t value = sorted[j];
+        std::uint64_t at = j;
+        for (; at > 0 && sorted[at - 1] > value; --at) sorted[at] = sorted[at - 1];
+        sorted[at] = value;
+    }
+    return sorted;
+}
 
 // Places `shots` (at least 1) draws among the chunk's amplitudes, calling emit(offset, count)
 // with ascending offsets, each of non-zero weight, counts summing to `shots`.
@@ -126,6 +189,7 @@ void draw_in_chunk(std::span<const Complex> chunk, double chunk_sum, std::uint64
     const std::uint64_t size = chunk.size();
     if (shots > binomial_shots_per_amplitude * size) {
         // Conditional binomials: amplitude i takes Binomial(remaining, w_i / (w_i + w_{i+1} + …)).
+        // At the last amplitude of non-zero weight the share is exactly 1.
         resize_or_fail(weight_after_scratch, size + 1);
         double* from_here = weight_after_scratch.data();
         from_here[size] = 0.0;
@@ -140,30 +204,47 @@ void draw_in_chunk(std::span<const Complex> chunk, double chunk_sum, std::uint64
         }
         return;
     }
-    // Sorted uniforms x = U × S in [0, chunk_sum), merged with the running sum: a draw lands on
-    // the first amplitude whose running sum exceeds it, which has a non-zero weight.
+    // Sorted uniforms x = U × S in [0, chunk_sum), merged with the running sum C: a draw lands on
+    // the first amplitude whose C exceeds it. C at amplitude i of run r is (sum of the runs
+    // before r) + (run r's own running sum up to i); it steps only at amplitudes of non-zero
+    // weight, and at the end of each run it equals the sum of the runs so far, ending on
+    // chunk_sum, above every draw. Runs below the next draw are passed by their sums alone.
     resize_or_fail(uniform_scratch, shots);
-    std::uint64_t* uniforms = uniform_scratch.data();
-    for (std::uint64_t j = 0; j < shots; ++j) uniforms[j] = stream.next_u64() >> 12;
-    std::sort(uniforms, uniforms + shots);
+    std::uint64_t* raw = uniform_scratch.data();
+    for (std::uint64_t j = 0; j < shots; ++j) raw[j] = stream.next_u64() >> 12;
+    const std::uint64_t* uniforms = sort_uniforms(raw, shots);
     const double scale = uniform_scale(chunk_sum);
-    double running = 0.0;
+    const auto draw = [&](std::uint64_t j) { return static_cast<double>(uniforms[j]) * 0x1p-52 * scale; };
+
+    double sums[runs_per_chunk];
+    (void)run_sums(chunk, sums);
+    const std::uint64_t runs = (size + run_size - 1) / run_size;
+    double before = 0.0;
     std::uint64_t next = 0;
-    std::uint64_t last_nonzero = 0;
-    for (std::uint64_t i = 0; i < size && next < shots; ++i) {
-        const double weight = norm_sqr(chunk[i]);
-        if (weight == 0.0) continue;
-        running += weight;
-        last_nonzero = i;
-        std::uint64_t count = 0;
-        while (next + count < shots && static_cast<double>(uniforms[next + count]) * 0x1p-52 * scale < running) {
-            ++count;
+    double next_draw = draw(0);
+    for (std::uint64_t r = 0; r < runs && next < shots; ++r) {
+        const double after = before + sums[r];
+        if (next_draw < after) {
+            double running = 0.0;
+            const std::uint64_t end = std::min(size, (r + 1) * run_size);
+            for (std::uint64_t i = r * run_size; i < end && next < shots; ++i) {
+                const double weight = norm_sqr(chunk[i]);
+                if (weight == 0.0) continue;
+                running += weight;
+                const double reached = before + running;
+                std::uint64_t count = 0;
+                while (next_draw < reached) {
+                    ++count;
+                    if (++next == shots) break;
+                    next_draw = draw(next);
+                }
+                if (count > 0) emit(i, count);
+            }
         }
-        if (count > 0) emit(i, count);
-        next += count;
+        before = after;
     }
-    // The running sum ends on chunk_sum, above every draw; this only guards that promise.
-    if (next < shots) emit(last_nonzero, shots - next);
+    // C ends on chunk_sum, above every draw, so none can be left over.
+    if (next < shots) fail("sampler: draws left beyond the cumulative weight of a chunk");
 }
 
 // The second pass: fn(chunk index, amplitudes of the chunk, its shots, its stream) for every
