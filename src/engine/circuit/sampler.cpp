@@ -105,6 +105,15 @@ double chunk_weight(std::span<const Complex> chunk) {
     return run_sums(chunk, sums);
 }
 
+// Binomial(remaining, weight / total) for total = weight + rest as summed. The larger share is
+// drawn as what the smaller one leaves, so a small share keeps its precision when the other
+// rounds to 1; with nothing after (rest = 0) every remaining shot lands here.
+std::uint64_t conditional_binomial(ChaCha12Stream& stream, std::uint64_t remaining, double weight, double rest,
+                                   double total) {
+    if (weight <= rest) return binomial(stream, remaining, weight / total);
+    return remaining - binomial(stream, remaining, rest / total);
+}
+
 struct ChunkPlan {
     std::vector<double> weights;         // per chunk
     std::vector<std::uint64_t> shots;    // per chunk
@@ -123,8 +132,8 @@ ChunkPlan plan_chunks(const Register& reg, std::uint64_t shots, const StreamKey&
             for (std::uint64_t c = first; c < last; ++c) plan.weights[c] = chunk_weight(chunk_of(amplitudes, c));
         });
     });
-    // The weight of chunks c and after. At the last chunk of non-zero weight it is that chunk's
-    // own weight exactly, so its share below is 1 and every remaining shot lands there.
+    // The weight of chunks c and after; after the last chunk of non-zero weight it is 0, so that
+    // chunk takes every remaining shot.
     from_here[chunks] = 0.0;
     for (std::uint64_t c = chunks; c-- > 0;) from_here[c] = plan.weights[c] + from_here[c + 1];
     const double total = from_here[0];
@@ -139,7 +148,8 @@ ChunkPlan plan_chunks(const Register& reg, std::uint64_t shots, const StreamKey&
     std::uint64_t busy = 0;
     for (std::uint64_t c = 0; c < chunks && remaining > 0; ++c) {
         if (plan.weights[c] == 0.0) continue;
-        const std::uint64_t drawn = binomial(stream, remaining, plan.weights[c] / from_here[c]);
+        const std::uint64_t drawn =
+            conditional_binomial(stream, remaining, plan.weights[c], from_here[c + 1], from_here[c]);
         plan.shots[c] = drawn;
         remaining -= drawn;
         busy += drawn > 0 ? 1 : 0;
@@ -188,8 +198,8 @@ void draw_in_chunk(std::span<const Complex> chunk, double chunk_sum, std::uint64
                    ChaCha12Stream& stream, Emit&& emit) {
     const std::uint64_t size = chunk.size();
     if (shots > binomial_shots_per_amplitude * size) {
-        // Conditional binomials: amplitude i takes Binomial(remaining, w_i / (w_i + w_{i+1} + …)).
-        // At the last amplitude of non-zero weight the share is exactly 1.
+        // Conditional binomials: amplitude i takes Binomial(remaining, w_i / (w_i + w_{i+1} + …)),
+        // and the last amplitude of non-zero weight whatever remains.
         resize_or_fail(weight_after_scratch, size + 1);
         double* from_here = weight_after_scratch.data();
         from_here[size] = 0.0;
@@ -198,7 +208,7 @@ void draw_in_chunk(std::span<const Complex> chunk, double chunk_sum, std::uint64
         for (std::uint64_t i = 0; i < size && remaining > 0; ++i) {
             const double weight = norm_sqr(chunk[i]);
             if (weight == 0.0) continue;
-            const std::uint64_t drawn = binomial(stream, remaining, weight / from_here[i]);
+            const std::uint64_t drawn = conditional_binomial(stream, remaining, weight, from_here[i + 1], from_here[i]);
             if (drawn > 0) emit(i, drawn);
             remaining -= drawn;
         }
