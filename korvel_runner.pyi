@@ -19,7 +19,7 @@ program raises ValueError("step K: ...") naming the first record at fault (K cou
 """
 
 import sys
-from typing import Optional, Sequence, SupportsIndex, Tuple, Union, final
+from typing import Any, Optional, Sequence, SupportsIndex, Tuple, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -34,7 +34,10 @@ __all__ = ["MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"]
 MAX_QUBITS: int
 STEP_SIZE: int
 
-_Masks = Union[_Buffer, Sequence[SupportsIndex]]
+# Any C-contiguous bytes-like object; NumPy arrays count as buffers to type checkers only on
+# Python 3.12 and later, so they are named as well.
+_Program = Union[_Buffer, npt.NDArray[Any]]
+_Masks = Union[_Buffer, npt.NDArray[np.integer[Any]], Sequence[SupportsIndex]]
 
 @final
 class State:
@@ -43,7 +46,7 @@ class State:
 
     @property
     def num_qubits(self) -> int: ...
-    def run(self, program: _Buffer) -> None:
+    def run(self, program: _Program) -> None:
         """Applies more unconditional gate steps, in place."""
     def probabilities(self) -> npt.NDArray[np.float64]:
         """Element k is re**2 + im**2 of amplitude k (not normalised)."""
@@ -60,13 +63,13 @@ class State:
         """<psi|P|psi> for each P = i**popcount(x & z) X**x Z**z (a qubit with both bits is Y),
         not divided by <psi|psi>."""
 
-def simulate(num_qubits: SupportsIndex, program: _Buffer) -> State:
+def simulate(num_qubits: SupportsIndex, program: _Program) -> State:
     """Runs unconditional gate steps from |0...0> on 0 to MAX_QUBITS qubits."""
 
 def run_shots(
     num_qubits: SupportsIndex,
     num_clbits: SupportsIndex,
-    program: _Buffer,
+    program: _Program,
     shots: SupportsIndex,
     seed: Optional[SupportsIndex] = None,
 ) -> npt.NDArray[np.uint64]:
