@@ -166,11 +166,18 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
+// Neither subclassed nor changed by assignment to its attributes (the latter from 3.10 on).
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned int state_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int state_flags = Py_TPFLAGS_DEFAULT;
+#endif
+
 PyType_Spec spec = {
     "korvel_runner.State",
     sizeof(StateObject),
     0,
-    Py_TPFLAGS_DEFAULT,
+    state_flags,
     slots,
 };
 

@@ -5,6 +5,7 @@ import concurrent.futures
 import json
 import os
 import pickle
+import sys
 
 import numpy as np
 import pytest
@@ -30,6 +31,9 @@ def test_state_surface():
             copy(state)
     with pytest.raises(TypeError):
         type("Sub", (korvel_runner.State,), {})
+    if sys.version_info >= (3, 10):
+        with pytest.raises(TypeError):
+            korvel_runner.State.run = None
     # Results are fresh arrays owned by the caller.
     first = state.probabilities()
     first[:] = 7.0
