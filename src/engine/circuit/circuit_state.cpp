@@ -74,8 +74,12 @@ void CircuitState::amplitudes(std::span<Complex> out) const {
 
 void CircuitState::sample(std::span<std::uint64_t> out, const StreamKey& key) const {
     EngineWork work;
-    std::lock_guard lock(mutex_);
-    sample_outcomes(reg_, out, key);
+    {
+        std::lock_guard lock(mutex_);
+        draw_outcomes_in_order(reg_, out, key);
+    }
+    // The shuffle needs no state: other callers may use it meanwhile.
+    shuffle_outcomes(out, key);
 }
 
 OutcomeCounts CircuitState::sample_counts(std::uint64_t shots, const StreamKey& key) const {

@@ -274,7 +274,7 @@ void for_busy_chunks(const Register& reg, const ChunkPlan& plan, const StreamKey
 
 }  // namespace
 
-void sample_outcomes(const Register& reg, std::span<std::uint64_t> out, const StreamKey& key) {
+void draw_outcomes_in_order(const Register& reg, std::span<std::uint64_t> out, const StreamKey& key) {
     if (out.empty()) return;
     const ChunkPlan plan = plan_chunks(reg, out.size(), key);
     // Chunk b's draws go to out[start[b] …), in index order before the shuffle.
@@ -291,11 +291,20 @@ void sample_outcomes(const Register& reg, std::span<std::uint64_t> out, const St
             cursor = std::fill_n(cursor, count, base + i);
         });
     });
+}
+
+void shuffle_outcomes(std::span<std::uint64_t> out, const StreamKey& key) {
+    if (out.empty()) return;
     // Fisher-Yates: every order of the shots equally likely.
     ChaCha12Stream stream = substream(key, StreamPurpose::shuffle, 0);
     for (std::uint64_t i = out.size() - 1; i > 0; --i) {
         std::swap(out[i], out[uniform_below(stream, i + 1)]);
     }
+}
+
+void sample_outcomes(const Register& reg, std::span<std::uint64_t> out, const StreamKey& key) {
+    draw_outcomes_in_order(reg, out, key);
+    shuffle_outcomes(out, key);
 }
 
 OutcomeCounts sample_counts(const Register& reg, std::uint64_t shots, const StreamKey& key) {

@@ -21,10 +21,14 @@ namespace korvel::circuit {
 
 inline constexpr std::uint32_t sample_chunk_bits = 14;
 
-// Fills `out` with out.size() (at least 1) drawn basis states in random order. Throws
-// InvalidInput when the squared norm is zero or not finite, AllocationFailure when scratch memory
-// cannot be had.
+// Fills `out` with out.size() drawn basis states in random order. Throws InvalidInput when the
+// squared norm is zero or not finite, AllocationFailure when scratch memory cannot be had.
 void sample_outcomes(const Register& reg, std::span<std::uint64_t> out, const StreamKey& key);
+
+// The two halves of sample_outcomes: the draws in ascending order, which read the register, and
+// their shuffle, which does not.
+void draw_outcomes_in_order(const Register& reg, std::span<std::uint64_t> out, const StreamKey& key);
+void shuffle_outcomes(std::span<std::uint64_t> out, const StreamKey& key);
 
 struct OutcomeCounts {
     std::vector<std::uint64_t> outcomes;  // ascending, each drawn at least once
