@@ -5,8 +5,8 @@ import zipfile
 
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("\n".join(names))
-wanted = ["korvel.pyi", "korvel-stubs/__init__.pyi"]
-modules = ["korvel"]
+wanted = ["korvel.pyi", "korvel-stubs/__init__.pyi", "korvel_runner.pyi", "korvel_runner-stubs/__init__.pyi"]
+modules = ["korvel", "korvel_runner"]
 missing = [name for name in wanted if name not in names]
 for module in modules:
     if not any(name.startswith(module + ".") and name.endswith(".so") for name in names):
