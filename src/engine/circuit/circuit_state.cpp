@@ -56,7 +56,7 @@ void CircuitState::probabilities(std::span<double> out) const {
     EngineWork work;
     std::lock_guard lock(mutex_);
     read_locked(reg_, [&](std::span<const Complex> amplitudes) {
-        parallel_for_ranges(0, amplitudes.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+        parallel_for_ranges(0, amplitudes.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
             for (std::uint64_t k = first; k < last; ++k) out[k] = norm_sqr(amplitudes[k]);
         });
     });
@@ -66,7 +66,7 @@ void CircuitState::amplitudes(std::span<Complex> out) const {
     EngineWork work;
     std::lock_guard lock(mutex_);
     read_locked(reg_, [&](std::span<const Complex> amplitudes) {
-        parallel_for_ranges(0, amplitudes.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+        parallel_for_ranges(0, amplitudes.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
             std::memcpy(out.data() + first, amplitudes.data() + first, (last - first) * sizeof(Complex));
         });
     });

@@ -33,7 +33,7 @@ void refuse_outside(const char* name, std::size_t j, std::uint64_t mask, std::ui
 
 double diagonal_expectation(std::span<const Complex> psi, std::uint64_t z) {
     return parallel_reduce_ranges(
-        0, psi.size(), serial_grain, 0.0,
+        0, psi.size(), serial_grain(1), 0.0,
         [&](std::uint64_t first, std::uint64_t last, double sum) {
             for (std::uint64_t k = first; k < last; ++k) sum += parity_sign(k, z) * norm_sqr(psi[k]);
             return sum;
@@ -47,7 +47,7 @@ double paired_expectation(std::span<const Complex> psi, std::uint32_t qubits, st
     const int phase = std::popcount(x & z) & 3;
     const bool imaginary = (phase & 1) != 0;
     const double sum = parallel_reduce_ranges(
-        0, pairs.count(), serial_grain / 2, 0.0,
+        0, pairs.count(), serial_grain(2), 0.0,
         [&](std::uint64_t first, std::uint64_t last, double sum) {
             std::uint64_t k = pairs.at(first);
             for (std::uint64_t u = first; u < last; ++u, k = pairs.next(k)) {

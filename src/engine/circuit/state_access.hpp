@@ -16,9 +16,9 @@ namespace korvel::circuit {
 template <class Work>
 void read_locked(const Register& reg, Work&& work) {
     std::exception_ptr failure;
-    reg.state().locked([&](std::span<Complex> amplitudes) {
+    reg.state().locked_read([&](std::span<const Complex> amplitudes) {
         try {
-            work(std::span<const Complex>(amplitudes.data(), amplitudes.size()));
+            work(amplitudes);
         } catch (...) {
             failure = std::current_exception();
         }

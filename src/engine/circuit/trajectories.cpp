@@ -103,7 +103,7 @@ std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const StreamKey
 
 void copy_amplitudes(std::span<const Complex> from, Register& to) {
     to.state().locked([&](std::span<Complex> amplitudes) {
-        parallel_for_ranges(0, amplitudes.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+        parallel_for_ranges(0, amplitudes.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
             std::memcpy(amplitudes.data() + first, from.data() + first, (last - first) * sizeof(Complex));
         });
     });
@@ -161,7 +161,7 @@ void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::sp
     run_gate_steps(shared, parts.shared, 0);
     if (parts.middle.empty()) {
         sample_outcomes(shared, words, key);
-        parallel_for_ranges(0, words.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+        parallel_for_ranges(0, words.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
             for (std::uint64_t s = first; s < last; ++s) words[s] = tail_word(0, parts.tail, words[s]);
         });
         return;
