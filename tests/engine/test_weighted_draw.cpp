@@ -35,7 +35,7 @@ std::uint64_t counting_source() {
 std::uint64_t next_bits = 0;
 std::size_t weighted_draw_with(const Weights& weights, std::uint64_t bits) {
     next_bits = bits;
-    return weighted_draw(weights, [] { return next_bits; });
+    return weighted_draw(weights, +[] { return next_bits; });
 }
 
 // ---- refusals, in the order the weights are examined -----------------------------------------
