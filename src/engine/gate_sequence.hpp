@@ -1,0 +1,24 @@
+#pragma once
+
+// A sequence of single-qubit gates applied as one operation: whole circuits from the circuit
+// runner, the targets of one apply_gate call, the passes a register has queued.
+
+#include <cstdint>
+#include <span>
+
+#include "engine/gate.hpp"
+#include "engine/register.hpp"
+
+namespace korvel {
+
+struct SequenceGate {
+    QGate gate;              // matrix (and, once gate kinds exist, its kind)
+    std::uint32_t target;    // < reg.qubits()
+    std::uint64_t controls;  // mask of control qubits, all < reg.qubits(), target bit not set
+};
+
+// Applies the gates in order; identical results to one apply_gate pass per gate.
+// The caller has validated every field.
+void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates);
+
+}  // namespace korvel
