@@ -7,7 +7,7 @@
 #include "binding/instances.hpp"
 #include "binding/result_conversion.hpp"
 #include "binding/type_mismatch.hpp"
-#include "engine/apply_gate.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/measurement.hpp"
 
 namespace korvel::binding {
@@ -48,7 +48,8 @@ PyObject* apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         convert_argument("targets", [&] { to_index_list(bound[1], targets); });
         IndexList controls;
         convert_argument("controls", [&] { to_index_list(bound[2], controls); });
-        korvel::apply_gate(reg.value(), gate.value(), targets.span(), controls.span());
+        // Queued until the register is next read; checks and failures happen here all the same.
+        korvel::apply_gate_deferred(reg.value(), gate.value(), targets.span(), controls.span());
         Py_RETURN_NONE;
     });
 }

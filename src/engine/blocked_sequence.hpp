@@ -54,4 +54,7 @@ void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
                        std::span<const SequenceGate> gates, SequenceWorkspace& workspace,
                        BlockShape shape);
 
+// One pass per gate over the whole register, allocating nothing.
+void run_unblocked(Complex* amplitudes, std::uint32_t qubits, std::span<const SequenceGate> gates);
+
 }  // namespace korvel

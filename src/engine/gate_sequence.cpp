@@ -118,9 +118,9 @@ void apply_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
     }
 }
 
-// One buffer of 2^max_block_bits amplitudes per slot of the pool's arena, allocated once for
-// the process (1 MiB with two threads). Null if that allocation failed: runs then fall back
-// to one pass per gate.
+// One buffer of 2^max_block_bits amplitudes per thread the pool may run (its arena's slots),
+// allocated once for the process (1 MiB with two threads; pages of slots never used stay
+// untouched). Null if that allocation failed: runs then fall back to one pass per gate.
 struct BlockBuffers {
     Complex* data = nullptr;
     std::size_t slots = 0;
@@ -129,7 +129,7 @@ struct BlockBuffers {
 const BlockBuffers& block_buffers() {
     static const BlockBuffers buffers = [] {
         BlockBuffers made;
-        made.slots = static_cast<std::size_t>(pool_arena().max_concurrency());
+        made.slots = pool_thread_count();
         const std::size_t bytes = (made.slots << max_block_bits) * sizeof(Complex);
         made.data = static_cast<Complex*>(::operator new(bytes, std::align_val_t{64}, std::nothrow));
         return made;
@@ -209,6 +209,10 @@ void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
         }
         run_blocked(amplitudes, qubits, run, shape.block_bits, workspace.steps);
     }
+}
+
+void run_unblocked(Complex* amplitudes, std::uint32_t qubits, std::span<const SequenceGate> gates) {
+    for (const SequenceGate& gate : gates) run_full_pass(amplitudes, qubits, gate);
 }
 
 void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {

@@ -11,6 +11,7 @@
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
 #include "engine/gate.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/kernels/subset_indices.hpp"
 #include "engine/weighted_draw.hpp"
 #include "engine/pool/worker_pool.hpp"
@@ -52,6 +53,7 @@ OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target) {
     const std::uint64_t target_bit = std::uint64_t{1} << target;
     const SubsetIndices pairs(reg.qubits(), target_bit, 0);
     return reg.state().locked([&](std::span<Complex> amplitudes) {
+        settle_pending(reg, amplitudes);
         const Complex* data = amplitudes.data();
         return parallel_reduce_ranges(
             0, pairs.count(), serial_grain, OutcomeWeights{},
@@ -168,8 +170,10 @@ std::uint64_t find_drawn_index(std::span<const Complex> amplitudes,
 
 std::uint32_t measure_all(const Register& reg, RandomSource random) {
     std::vector<double> sums = chunk_sum_storage(reg.size());
-    const double total = reg.state().locked(
-        [&](std::span<Complex> amplitudes) { return sum_chunks(amplitudes, sums); });
+    const double total = reg.state().locked([&](std::span<Complex> amplitudes) {
+        settle_pending(reg, amplitudes);
+        return sum_chunks(amplitudes, sums);
+    });
     // Weights are squared magnitudes, never negative: the total is NaN exactly when a weight is.
     if (std::isnan(total)) fail("called `Result::unwrap()` on an `Err` value: InvalidWeight");
     if (total == 0.0) fail("called `Result::unwrap()` on an `Err` value: AllWeightsZero");

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "engine/failure.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
@@ -13,6 +14,7 @@ std::vector<double> probabilities(const Register& reg) {
     // poison the register: it is carried out of the lock as a size and reported there.
     std::optional<std::size_t> failed_bytes;
     std::vector<double> result = reg.state().locked([&](std::span<Complex> amplitudes) {
+        settle_pending(reg, amplitudes);
         std::vector<double> out;
         try {
             out.resize(amplitudes.size());

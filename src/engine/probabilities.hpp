@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/complex.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/register.hpp"
 
 namespace korvel {
@@ -31,6 +32,7 @@ private:
 template <class Work>
 decltype(auto) with_probabilities(const Register& reg, Work&& work) {
     return reg.state().locked([&](std::span<Complex> amplitudes) {
+        settle_pending(reg, amplitudes);
         return std::forward<Work>(work)(ProbabilityView(amplitudes));
     });
 }

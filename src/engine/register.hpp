@@ -11,6 +11,8 @@
 
 namespace korvel {
 
+struct PendingGates;
+
 inline constexpr std::uint32_t max_qubits_exclusive = 30;
 
 [[noreturn]] void fail_poisoned(std::source_location where = std::source_location::current());
@@ -19,7 +21,8 @@ inline constexpr std::uint32_t max_qubits_exclusive = 30;
 // the block is marked poisoned for good and every later acquisition fails.
 class StateBlock {
 public:
-    explicit StateBlock(std::size_t amplitude_count) : amplitudes_(amplitude_count) {}
+    explicit StateBlock(std::size_t amplitude_count);
+    ~StateBlock();
 
     // Runs work(std::span<Complex>) under the lock. Fails with the poisoned-lock message if
     // the block is poisoned; marks it poisoned if work throws, then rethrows.
@@ -41,10 +44,15 @@ public:
     bool poisoned() const noexcept { return poisoned_; }
     std::size_t size() const noexcept { return amplitudes_.size(); }
 
+    // Gate passes applied to these amplitudes later (see gate_queue.hpp); null until the first
+    // is queued. Touched only under the lock.
+    std::unique_ptr<PendingGates>& pending() noexcept { return pending_; }
+
 private:
     std::mutex mutex_;
     bool poisoned_ = false;
     AmplitudeBuffer amplitudes_;
+    std::unique_ptr<PendingGates> pending_;
 };
 
 class Register {

@@ -14,7 +14,9 @@
 #include "circuit_support.hpp"
 #include "engine/apply_gate.hpp"
 #include "engine/blocked_sequence.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/gate_sequence.hpp"
+#include "engine/probabilities.hpp"
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
 
@@ -171,6 +173,50 @@ TEST(ApplyGateSequence, EmptySequenceTakesNoLock) {
     korvel::Register reg = korvel::Register::create(3);
     poison(reg);
     EXPECT_EQ(failure_message([&] { korvel::apply_gate_sequence(reg, {}); }), "<returned normally>");
+}
+
+}  // namespace
+
+namespace {
+
+using korvel::apply_gate_deferred;
+
+std::vector<double> probabilities_of(const korvel::Register& reg) { return korvel::probabilities(reg); }
+
+// Queued passes: the same checks in the call, the same state at the next reading.
+TEST(DeferredPasses, ReadingsSeeEveryEarlierPassAndFailuresStayInTheirCall) {
+    const QGate h = matrix({0.6, 0.0}, {0.8, 0.0}, {0.8, 0.0}, {-0.6, 0.0});
+    for (const std::uint32_t n : {3u, 14u, 17u}) {
+        korvel::Register deferred = korvel::Register::create(n);
+        korvel::Register immediate = korvel::Register::create(n);
+        std::vector<std::uint32_t> all(n);
+        for (std::uint32_t q = 0; q < n; ++q) all[q] = q;
+        const std::vector<std::uint32_t> bad{1, n, 0};
+        const std::vector<std::uint32_t> control{n - 1};
+        for (int round = 0; round < 700; ++round) {
+            const std::vector<std::uint32_t> one{static_cast<std::uint32_t>(round) % n};
+            apply_gate_deferred(deferred, round % 3 ? h : bit_flip, round % 5 ? one : all, round % 2 ? control : std::vector<std::uint32_t>{});
+            korvel::apply_gate(immediate, round % 3 ? h : bit_flip, round % 5 ? one : all, round % 2 ? control : std::vector<std::uint32_t>{});
+        }
+        // Target 1 is applied, then n is refused in the call, before anything is read.
+        EXPECT_EQ(failure_message([&] { apply_gate_deferred(deferred, h, bad, {}); }), "Target(s) outside qubit range");
+        EXPECT_EQ(failure_message([&] { korvel::apply_gate(immediate, h, bad, {}); }), "Target(s) outside qubit range");
+        EXPECT_EQ(probabilities_of(deferred), probabilities_of(immediate)) << "n=" << n;
+    }
+}
+
+TEST(DeferredPasses, APoisonedLockFailsTheCallThatWouldTakeIt) {
+    korvel::Register reg = korvel::Register::create(15);
+    const std::vector<std::uint32_t> targets{0, 3};
+    apply_gate_deferred(reg, bit_flip, targets, {});
+    apply_gate_deferred(reg, bit_flip, targets, {});
+    poison(reg);
+    EXPECT_EQ(failure_message([&] { apply_gate_deferred(reg, bit_flip, targets, {}); }), poison_message);
+    // Empty passes take no lock.
+    const std::vector<std::uint32_t> on_target{0};
+    EXPECT_EQ(failure_message([&] { apply_gate_deferred(reg, bit_flip, on_target, on_target); }), "<returned normally>");
+    const std::vector<std::uint32_t> outside{15};
+    EXPECT_EQ(failure_message([&] { apply_gate_deferred(reg, bit_flip, targets, outside); }), "<returned normally>");
 }
 
 }  // namespace
