@@ -137,6 +137,13 @@ const BlockBuffers& block_buffers() {
     return buffers;
 }
 
+void prefetch_piece(const Complex* piece, std::uint64_t amplitudes) {
+    const auto at = reinterpret_cast<std::uintptr_t>(piece);
+    for (std::uint64_t byte = 0; byte < amplitudes * sizeof(Complex); byte += 64) {
+        __builtin_prefetch(reinterpret_cast<const void*>(at + byte), 1, 2);
+    }
+}
+
 void run_blocked(Complex* amplitudes, std::uint32_t qubits, const SequenceRun& run,
                  std::uint32_t bits, std::span<const BlockStep> steps) {
     const std::uint64_t set = run.block_qubits;
@@ -168,8 +175,12 @@ void run_blocked(Complex* amplitudes, std::uint32_t qubits, const SequenceRun& r
                                  [&](const BlockStep& step) { return selected(step, base); })) {
                     continue;
                 }
+                // The next block of this range is fetched while this one is gathered, so that
+                // its scattered pieces are in cache by the time the gates here are done.
+                const std::uint64_t ahead = u + 1 < range.end() ? blocks.next(base) : base;
                 std::uint64_t offset = 0;
                 for (std::uint64_t j = 0; j < pieces.count(); ++j, offset = pieces.next(offset)) {
+                    if (ahead != base) prefetch_piece(amplitudes + ahead + offset, piece);
                     std::copy_n(amplitudes + base + offset, piece, buffer + (j << contiguous));
                 }
                 apply_steps(buffer, bits, base, steps);
