@@ -14,6 +14,7 @@
 #include <tbb/task_arena.h>
 
 #include "engine/blocked_sequence.hpp"
+#include "engine/failure.hpp"
 #include "engine/kernels/subset_indices.hpp"
 #include "engine/pool/worker_pool.hpp"
 
@@ -230,7 +231,11 @@ void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {
     if (gates.empty()) return;
     // Allocated before the lock: a failure under it would poison the register.
     SequenceWorkspace workspace;
-    workspace.reserve(gates.size());
+    try {
+        workspace.reserve(gates.size());
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(gates.size() * (sizeof(SequenceRun) + 2 * sizeof(BlockStep)));
+    }
     if (block_shape(reg.qubits()).block_bits < reg.qubits()) block_buffers();
     reg.state().locked([&](std::span<Complex> amplitudes) {
         run_gate_sequence(amplitudes.data(), reg.qubits(), gates, workspace);
