@@ -124,7 +124,7 @@ def time_korvel(gates, n):
         reg.measure_all()  # the reading that settles queued passes
 
     # The reading alone, subtracted: it is not part of the circuit.
-    return _best(circuit) - _best(reg.measure_all), korvel.__name__
+    return _best(circuit) - _best(reg.measure_all), None
 
 
 def time_qulacs(gates, n):
@@ -211,9 +211,9 @@ def time_qsim(gates, n):
             qsimcirq.__version__)
 
 
-def time_runner(gates, n):
+def runner_program(gates):
+    """The gates as the runner's program: an array of its step records."""
     import numpy as np
-    import korvel_runner
     step = np.dtype([("kind", "<u4"), ("target", "<u4"), ("controls", "<u8"), ("cond_mask", "<u8"),
                      ("cond_value", "<u8"), ("clbit", "<u4"), ("reserved", "<u4"), ("matrix", "<f8", (8,))])
     program = np.zeros(len(gates), dtype=step)
@@ -221,15 +221,15 @@ def time_runner(gates, n):
         rows, t, controls = matrix(gate)
         program[i]["target"] = t
         program[i]["controls"] = sum(1 << c for c in controls)
-        program[i]["matrix"] = [complex(v).real if k == 0 else complex(v).imag
-                                for row in rows for v in row for k in (0, 1)]
-    hadamards = np.zeros(n, dtype=step)
-    for q in range(n):
-        s = 1 / math.sqrt(2)
-        hadamards[q]["target"] = q
-        hadamards[q]["matrix"] = [s, 0, s, 0, s, 0, -s, 0]
-    state = korvel_runner.simulate(n, hadamards)
-    return _best(lambda: state.run(program)), getattr(korvel_runner, "__version__", None)
+        program[i]["matrix"] = [part for row in rows for v in row for part in (complex(v).real, complex(v).imag)]
+    return program
+
+
+def time_runner(gates, n):
+    import korvel_runner
+    program = runner_program(gates)
+    state = korvel_runner.simulate(n, runner_program([("h", q) for q in range(n)]))
+    return _best(lambda: state.run(program)), None
 
 
 TIMERS = {"korvel": time_korvel, "runner": time_runner, "qulacs": time_qulacs, "aer": time_aer,
