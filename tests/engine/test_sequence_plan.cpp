@@ -118,6 +118,8 @@ TEST(SequencePlan, SweepsOfKnownCircuitsAt24Qubits) {
     EXPECT_EQ(plan(24, h_layers(24, 2), shape).size(), 4u);
     // Only the Hadamards need room: 23..14 in one run, 13..0 in the next.
     EXPECT_EQ(plan(24, fourier(24), shape).size(), 2u);
+    // Each layer needs qubits 5..23 twice (the gates, then the ladder's targets) with room for
+    // 10 at a time: about 4 runs per layer.
     const auto ladders = plan(24, layers_with_ladders(24, 10), shape);
     EXPECT_EQ(ladders.size(), 38u);
     expect_sound(24, layers_with_ladders(24, 10), shape);
