@@ -12,7 +12,7 @@
 #include "binding/conversion.hpp"
 #include "binding/errors.hpp"
 #include "binding/owned_ref.hpp"
-#include "engine/apply_gate.hpp"
+#include "engine/gate_queue.hpp"
 #include "engine/gate.hpp"
 #include "engine/measurement.hpp"
 #include "engine/messages.hpp"
@@ -162,7 +162,8 @@ PyObject* apply_gate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         convert_argument("targets", [&] { to_index_list(bound[1], targets); });
         IndexList controls;
         convert_argument("controls", [&] { to_index_list(bound[2], controls); });
-        korvel::apply_gate(reg.value(), gate.value(), targets.span(), controls.span());
+        // Queued until the register is next held; checks and failures happen here all the same.
+        korvel::apply_gate_deferred(reg.value(), gate.value(), targets.span(), controls.span());
         Py_RETURN_NONE;
     });
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// A whole run of gates applied to one register in a single call: the circuit runner's unitary
-// steps, and the place where gates can be applied block by block instead of one sweep each.
+// A sequence of single-qubit gates applied as one operation: whole circuits from the circuit
+// runner, the targets of one apply_gate call, the passes a register has queued.
 
 #include <cstdint>
 #include <span>

@@ -4,12 +4,17 @@
 
 #include "engine/failure.hpp"
 #include "engine/messages.hpp"
+#include "engine/gate_queue.hpp"
 
 namespace korvel {
 
 void fail_poisoned(std::source_location where) {
     fail_unwrap(messages::poison_error, where);
 }
+
+StateBlock::StateBlock(std::size_t amplitude_count) : amplitudes_(amplitude_count) {}
+
+StateBlock::~StateBlock() = default;
 
 Register Register::create(std::uint32_t qubits) {
     if (qubits >= max_qubits_exclusive) {

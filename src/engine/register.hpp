@@ -14,6 +14,8 @@
 
 namespace korvel {
 
+struct PendingGates;
+
 inline constexpr std::uint32_t max_qubits_exclusive = 30;
 
 [[noreturn]] void fail_poisoned(std::source_location where = std::source_location::current());
@@ -22,37 +24,57 @@ inline constexpr std::uint32_t max_qubits_exclusive = 30;
 // under it fails, the block is marked poisoned for good and every later acquisition fails.
 class StateBlock {
 public:
-    explicit StateBlock(std::size_t amplitude_count) : amplitudes_(amplitude_count) {}
+    explicit StateBlock(std::size_t amplitude_count);
+    ~StateBlock();
 
     // Runs work(std::span<Complex>) under the lock, for operations that change the amplitudes.
     // Fails with the poisoned-lock message if the block is poisoned; marks it poisoned if work
-    // throws, then rethrows.
+    // throws, then rethrows. Passes still queued on the block (gate_queue.hpp) are applied
+    // first, so work sees every earlier gate.
     template <class Work>
     decltype(auto) locked(Work&& work) {
-        return hold(std::forward<Work>(work),
-                    std::span<Complex>(amplitudes_.data(), amplitudes_.size()));
+        return hold([&] {
+            settle_pending();
+            return std::forward<Work>(work)(std::span<Complex>(amplitudes_.data(), amplitudes_.size()));
+        });
     }
 
     // The same for operations that only read: work(std::span<const Complex>).
     template <class Work>
     decltype(auto) locked_read(Work&& work) const {
-        return hold(std::forward<Work>(work),
-                    std::span<const Complex>(amplitudes_.data(), amplitudes_.size()));
+        return hold([&] {
+            settle_pending();
+            return std::forward<Work>(work)(std::span<const Complex>(amplitudes_.data(), amplitudes_.size()));
+        });
+    }
+
+    // For the queue itself: work(std::span<Complex>, queue) under the lock, the queued passes
+    // left in place. queue is null until the block's first pass is queued.
+    template <class Work>
+    decltype(auto) locked_with_queue(Work&& work) {
+        return hold([&] {
+            return std::forward<Work>(work)(std::span<Complex>(amplitudes_.data(), amplitudes_.size()), pending_);
+        });
     }
 
     bool poisoned() const noexcept { return poisoned_; }
     std::size_t size() const noexcept { return amplitudes_.size(); }
 
 private:
-    template <class Work, class View>
-    decltype(auto) hold(Work&& work, View amplitudes) const {
+    // Applies the queued passes, under the lock. A queued pass is one a caller already made, so a
+    // reader that settles the queue sees the state it is owed, and reading stays const to callers.
+    // Allocates nothing (gate_queue.cpp).
+    void settle_pending() const;
+
+    template <class Work>
+    decltype(auto) hold(Work&& work) const {
         std::unique_lock guard(mutex_);
         if (poisoned_) {
             guard.unlock();
             fail_poisoned();
         }
         try {
-            return std::forward<Work>(work)(amplitudes);
+            return std::forward<Work>(work)();
         } catch (...) {
             poisoned_ = true;
             throw;
@@ -63,6 +85,9 @@ private:
     mutable std::mutex mutex_;
     mutable bool poisoned_ = false;
     AmplitudeBuffer amplitudes_;
+    // Gate passes held back by apply_gate until the next hold (gate_queue.hpp); null until the
+    // first is queued. Touched only under the lock.
+    std::unique_ptr<PendingGates> pending_;
 };
 
 class Register {

@@ -1,0 +1,77 @@
+// The register's queue of apply_gate passes.
+
+#include "engine/gate_queue.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <new>
+
+#include "engine/apply_gate.hpp"
+#include "engine/failure.hpp"
+#include "engine/pool/worker_pool.hpp"
+
+namespace korvel {
+
+std::size_t pending_capacity(std::uint32_t qubits) {
+    if (qubits >= 13) return 512;
+    return std::max<std::size_t>(16, (std::size_t{1} << qubits) >> 4);
+}
+
+namespace {
+
+void settle(PendingGates& queue, std::uint32_t qubits, std::span<Complex> amplitudes) {
+    run_gate_sequence(amplitudes.data(), qubits, queue.gates, queue.workspace);
+    queue.gates.clear();
+}
+
+}  // namespace
+
+void apply_gate_deferred(Register& reg, const QGate& gate, std::span<const std::uint32_t> targets,
+                         std::span<const std::uint32_t> controls) {
+    const ControlMask mask = control_mask(reg.qubits(), controls);
+    const std::size_t valid = valid_target_count(reg.qubits(), targets);
+    const auto passes = targets.first(valid);
+    if (std::any_of(passes.begin(), passes.end(), [&](std::uint32_t t) { return !mask.empties(t); })) {
+        // A pass this large would have started the pool's workers (in a fresh process, or in a
+        // child after fork()): they start now as they would have, not at the next reading.
+        if (block_shape(reg.qubits()).block_bits < reg.qubits()) pool_arena();
+        reg.state().locked_with_queue([&](std::span<Complex> amplitudes, std::unique_ptr<PendingGates>& queue) {
+            // A register's first passes run in their call: that is where the fresh state's pages
+            // are first written, so the memory it commits shows (and any shortage strikes) there.
+            const bool first = !queue;
+            if (first) {
+                // Without memory for a queue the passes run at once, as they always could.
+                try {
+                    queue = std::make_unique<PendingGates>(pending_capacity(reg.qubits()));
+                } catch (const std::bad_alloc&) {
+                    queue.reset();
+                }
+            }
+            for (const std::uint32_t target : passes) {
+                if (mask.empties(target)) continue;
+                const SequenceGate pass{gate, target, mask.bits};
+                if (!queue) {
+                    run_unblocked(amplitudes.data(), reg.qubits(), {&pass, 1});
+                    continue;
+                }
+                if (queue->gates.size() == queue->capacity) settle(*queue, reg.qubits(), amplitudes);
+                queue->gates.push_back(pass);
+            }
+            if (first && queue) settle(*queue, reg.qubits(), amplitudes);
+        });
+    }
+    if (valid < targets.size()) fail("Target(s) outside qubit range");
+}
+
+void StateBlock::settle_pending() const {
+    PendingGates* queue = pending_.get();
+    if (queue == nullptr || queue->gates.empty()) return;
+    // The block itself is never const (registers own theirs through a plain pointer): a const
+    // hold only promises its callers that nothing they can observe changes, which settling keeps.
+    Complex* amplitudes = const_cast<Complex*>(amplitudes_.data());
+    settle(*queue, static_cast<std::uint32_t>(std::countr_zero(amplitudes_.size())),
+           std::span<Complex>(amplitudes, amplitudes_.size()));
+}
+
+}  // namespace korvel

@@ -1,0 +1,78 @@
+// Cutting a gate sequence into runs and choosing each run's block set.
+
+#include "engine/sequence_plan.hpp"
+
+#include <algorithm>
+#include <bit>
+
+namespace korvel {
+
+namespace {
+
+// Pieces of at least 2^5 consecutive amplitudes (512 B, eight cache lines) when a block is
+// gathered over high qubits. (Tuned below with bench/circuits.py.)
+constexpr std::uint32_t min_contiguous_bits = 5;
+
+// Up to 2^13 amplitudes a register is one block: such a state stays in cache anyway and its
+// passes run on the calling thread alone.
+constexpr std::uint32_t single_block_qubits = 13;
+
+std::uint64_t low_mask(std::uint32_t bits) {
+    return bits >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits) - 1;
+}
+
+// `need` plus the lowest qubits outside it, up to `bits` qubits in all.
+std::uint64_t fill_low(std::uint64_t need, std::uint32_t bits, std::uint32_t qubits) {
+    std::uint64_t set = need;
+    for (std::uint32_t q = 0; q < qubits && std::popcount(set) < static_cast<int>(bits); ++q) {
+        set |= std::uint64_t{1} << q;
+    }
+    return set;
+}
+
+}  // namespace
+
+BlockShape block_shape(std::uint32_t qubits) {
+    if (qubits <= single_block_qubits) return {qubits, qubits};
+    // At least two blocks, so that both threads have one.
+    const std::uint32_t bits = std::min(max_block_bits, qubits - 1);
+    return {bits, std::min(min_contiguous_bits, bits)};
+}
+
+bool is_diagonal(const QGate& gate) {
+    const Complex m01 = gate.entry(0, 1);
+    const Complex m10 = gate.entry(1, 0);
+    return m01.real == 0.0 && m01.imag == 0.0 && m10.real == 0.0 && m10.imag == 0.0;
+}
+
+std::uint64_t qubits_needed(const SequenceGate& gate) {
+    return is_diagonal(gate.gate) ? 0 : std::uint64_t{1} << gate.target;
+}
+
+void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
+                   std::vector<SequenceRun>& runs) {
+    runs.clear();
+    if (gates.empty()) return;
+    if (shape.block_bits >= qubits) {
+        runs.push_back({0, gates.size(), low_mask(qubits)});
+        return;
+    }
+    // Qubits a run may add beside the contiguous low ones.
+    const std::uint64_t contiguous = low_mask(shape.contiguous_bits);
+    const int room = static_cast<int>(shape.block_bits - shape.contiguous_bits);
+    std::size_t begin = 0;
+    std::uint64_t need = 0;
+    for (std::size_t i = 0; i < gates.size(); ++i) {
+        const std::uint64_t with = need | qubits_needed(gates[i]);
+        if (std::popcount(with & ~contiguous) > room) {
+            runs.push_back({begin, i, fill_low(need, shape.block_bits, qubits)});
+            begin = i;
+            need = qubits_needed(gates[i]);
+        } else {
+            need = with;
+        }
+    }
+    runs.push_back({begin, gates.size(), fill_low(need, shape.block_bits, qubits)});
+}
+
+}  // namespace korvel

@@ -1,0 +1,54 @@
+#pragma once
+
+// The plan of a cache-blocked gate sequence: the sequence cut into runs, and for each run the
+// qubits whose amplitudes are gathered into one block. Within a block every gate of the run
+// finds both amplitudes of each of its pairs, so a run costs one sweep of the state however
+// many gates it holds. Pure: it looks at targets, controls and exact zeros, never at amplitudes.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/gate.hpp"
+#include "engine/gate_sequence.hpp"
+
+namespace korvel {
+
+// Blocks of 2^block_bits amplitudes, each made of pieces of 2^contiguous_bits consecutive
+// amplitudes at least (the qubits 0 … contiguous_bits−1 are always in the block's set).
+struct BlockShape {
+    std::uint32_t block_bits;
+    std::uint32_t contiguous_bits;
+};
+
+// The largest block: 2^15 amplitudes, 512 KiB, a quarter of this machine's 2 MiB L2 per core
+// and half of the 1 MiB L2 of the AMD hosts. (Tuned with bench/circuits.py; see there.)
+inline constexpr std::uint32_t max_block_bits = 15;
+
+// The shape the executor uses for a register of `qubits` qubits.
+BlockShape block_shape(std::uint32_t qubits);
+
+// Both off-diagonal entries exactly zero: the gate multiplies each amplitude by one diagonal
+// entry, so a block may hold its target fixed.
+bool is_diagonal(const QGate& gate);
+
+// The qubits a block must span for this gate: its target, unless the gate is diagonal.
+// Controls never need to: one outside the set is fixed within a block and selects whole blocks.
+std::uint64_t qubits_needed(const SequenceGate& gate);
+
+// Gates [begin, end) applied block by block over the qubits in block_qubits (2^block_bits
+// amplitudes per block; every qubit when the register is no larger than one block).
+struct SequenceRun {
+    std::size_t begin;
+    std::size_t end;
+    std::uint64_t block_qubits;
+};
+
+// Cuts the gates into runs, in order, each as long as the block set can hold every qubit its
+// gates need beside the contiguous low qubits, and appends them to `runs` (cleared first).
+// Appends at most gates.size() runs: with that much capacity reserved, it allocates nothing.
+void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
+                   std::vector<SequenceRun>& runs);
+
+}  // namespace korvel
