@@ -9,6 +9,7 @@
 
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
+#include "engine/pool/pool_thread.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
@@ -35,7 +36,10 @@ void apply_gate_deferred(Register& reg, const QGate& gate, std::span<const std::
     if (std::any_of(passes.begin(), passes.end(), [&](std::uint32_t t) { return !mask.empties(t); })) {
         // A pass this large would have started the pool's workers (in a fresh process, or in a
         // child after fork()): they start now as they would have, not at the next reading.
-        if (block_shape(reg.qubits()).block_bits < reg.qubits()) pool_arena();
+        if (pool_size() > 1 && block_shape(reg.qubits()).block_bits < reg.qubits()) {
+            auto start_workers = [](tbb::task_arena&) {};
+            (void)run_on_pool(start_workers);
+        }
         reg.state().locked_with_queue([&](std::span<Complex> amplitudes, std::unique_ptr<PendingGates>& queue) {
             // A register's first passes run in their call: that is where the fresh state's pages
             // are first written, so the memory it commits shows (and any shortage strikes) there.

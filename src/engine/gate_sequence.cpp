@@ -16,6 +16,7 @@
 #include "engine/blocked_sequence.hpp"
 #include "engine/failure.hpp"
 #include "engine/kernels/subset_indices.hpp"
+#include "engine/pool/pool_thread.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace korvel {
@@ -129,7 +130,7 @@ struct BlockBuffers {
 const BlockBuffers& block_buffers() {
     static const BlockBuffers buffers = [] {
         BlockBuffers made;
-        made.slots = pool_thread_count();
+        made.slots = pool_size();
         const std::size_t bytes = (made.slots << max_block_bits) * sizeof(Complex);
         made.data = static_cast<Complex*>(::operator new(bytes, std::align_val_t{64}, std::nothrow));
         return made;
@@ -164,33 +165,44 @@ void run_blocked(Complex* amplitudes, std::uint32_t qubits, const SequenceRun& r
     // Offsets of a block's pieces: every combination of the set's qubits above the contiguous ones.
     const SubsetIndices pieces(qubits, register_mask & ~(set & ~(piece - 1)), 0);
     const BlockBuffers& buffers = block_buffers();
-    pool_arena().execute([&] {
-        tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, blocks.count(), 1),
-                          [&](const tbb::blocked_range<std::uint64_t>& range) {
-            const auto slot = static_cast<std::size_t>(tbb::this_task_arena::current_thread_index());
-            Complex* buffer = buffers.data + (slot << max_block_bits);
-            std::uint64_t base = blocks.at(range.begin());
-            for (std::uint64_t u = range.begin(); u < range.end(); ++u, base = blocks.next(base)) {
-                if (std::none_of(steps.begin(), steps.end(),
-                                 [&](const BlockStep& step) { return selected(step, base); })) {
-                    continue;
-                }
-                // The next block of this range is fetched while this one is gathered, so that
-                // its scattered pieces are in cache by the time the gates here are done.
-                const std::uint64_t ahead = u + 1 < range.end() ? blocks.next(base) : base;
-                std::uint64_t offset = 0;
-                for (std::uint64_t j = 0; j < pieces.count(); ++j, offset = pieces.next(offset)) {
-                    if (ahead != base) prefetch_piece(amplitudes + ahead + offset, piece);
-                    std::copy_n(amplitudes + base + offset, piece, buffer + (j << contiguous));
-                }
-                apply_steps(buffer, bits, base, steps);
-                offset = 0;
-                for (std::uint64_t j = 0; j < pieces.count(); ++j, offset = pieces.next(offset)) {
-                    std::copy_n(buffer + (j << contiguous), piece, amplitudes + base + offset);
-                }
+    // Blocks [first, last), gathered into the buffer of arena slot `slot`.
+    auto blocks_in = [&](std::uint64_t first, std::uint64_t last, std::size_t slot) {
+        Complex* buffer = buffers.data + (slot << max_block_bits);
+        std::uint64_t base = blocks.at(first);
+        for (std::uint64_t u = first; u < last; ++u, base = blocks.next(base)) {
+            if (std::none_of(steps.begin(), steps.end(),
+                             [&](const BlockStep& step) { return selected(step, base); })) {
+                continue;
             }
-        });
-    });
+            // The next block of this range is fetched while this one is gathered, so that
+            // its scattered pieces are in cache by the time the gates here are done.
+            const std::uint64_t ahead = u + 1 < last ? blocks.next(base) : base;
+            std::uint64_t offset = 0;
+            for (std::uint64_t j = 0; j < pieces.count(); ++j, offset = pieces.next(offset)) {
+                if (ahead != base) prefetch_piece(amplitudes + ahead + offset, piece);
+                std::copy_n(amplitudes + base + offset, piece, buffer + (j << contiguous));
+            }
+            apply_steps(buffer, bits, base, steps);
+            offset = 0;
+            for (std::uint64_t j = 0; j < pieces.count(); ++j, offset = pieces.next(offset)) {
+                std::copy_n(buffer + (j << contiguous), piece, amplitudes + base + offset);
+            }
+        }
+    };
+    if (pool_size() > 1) {
+        auto pass = [&](tbb::task_arena& arena) {
+            arena.execute([&] {
+                tbb::parallel_for(tbb::blocked_range<std::uint64_t>(0, blocks.count(), 1),
+                                  [&](const tbb::blocked_range<std::uint64_t>& range) {
+                    blocks_in(range.begin(), range.end(),
+                              static_cast<std::size_t>(tbb::this_task_arena::current_thread_index()));
+                });
+            });
+        };
+        if (run_on_pool(pass)) return;
+    }
+    // No pool to be had: the calling thread takes every block, with the first slot's buffer.
+    blocks_in(0, blocks.count(), 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <mutex>
 
-#include "engine/pool/worker_pool.hpp"
+#include "engine/pool/pool_thread.hpp"
 
 namespace korvel::circuit {
 
@@ -38,10 +38,10 @@ void after_fork_child() {
 }
 
 void install_fork_handlers() {
-    // Prepare handlers run in the reverse order of their installation. The pool installs its
-    // own when its arena is first made, so making the arena first puts this handler before it:
-    // passes have finished by the time the pool is shut down.
-    (void)pool_arena();
+    // Prepare handlers run in the reverse order of their installation: the pool's go first, so
+    // this one runs before them, and the runner's work has finished (none of it waiting on the
+    // pool's pass lock, which the pool's handler takes) by the time the pool is shut down.
+    (void)install_pool_fork_handlers();
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 

@@ -35,7 +35,6 @@ struct PoolThread {
     std::exception_ptr error;
     bool stop = false;
     bool running = false;
-    bool fork_handlers = false;
     pthread_t thread{};
 };
 
@@ -99,12 +98,18 @@ void after_fork() {
     shared().passes.unlock();
 }
 
+}  // namespace
+
+bool install_pool_fork_handlers() {
+    static const bool installed = pthread_atfork(before_fork, after_fork, after_fork) == 0;
+    return installed;
+}
+
+namespace {
+
 // Called with s.mutex held.
 bool start_thread(PoolThread& s) {
-    if (!s.fork_handlers) {
-        if (pthread_atfork(before_fork, after_fork, after_fork) != 0) return false;
-        s.fork_handlers = true;
-    }
+    if (!install_pool_fork_handlers()) return false;
     pthread_attr_t attributes;
     if (pthread_attr_init(&attributes) != 0) return false;
     // Pieces of passes run here as on the workers: the same stack.

@@ -19,6 +19,12 @@ namespace korvel {
 template <class Work>
 bool run_on_pool(Work& work);
 
+// Installs the fork handlers that end the pool thread before fork() and wait for its pass; once
+// per process, at the latest when the pool thread first starts. Fork handlers that must run
+// before these (prepare handlers run in reverse order of installation) are installed after a
+// call to this. Returns false when they could not be installed.
+bool install_pool_fork_handlers();
+
 // Type-erased form of run_on_pool.
 bool run_on_pool_erased(void (*call)(void*, tbb::task_arena&), void* work);
 
