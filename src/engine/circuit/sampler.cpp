@@ -293,12 +293,62 @@ void draw_outcomes_in_order(const Register& reg, std::span<std::uint64_t> out, c
     });
 }
 
+namespace {
+
+// Uniform draws below bounds that fit 32 bits, two from each 64-bit value of the stream (the
+// shuffle's random values were a third of its time, measured at 10^6 shots).
+class SmallBounds {
+public:
+    explicit SmallBounds(ChaCha12Stream& stream) : stream_(stream) {}
+
+    // Uniform in [0, bound) for 0 < bound <= 2^32, by multiply-and-reject.
+    std::uint64_t below(std::uint64_t bound) {
+        std::uint64_t product = next_word() * bound;
+        if (static_cast<std::uint32_t>(product) < bound) {
+            const std::uint32_t threshold = static_cast<std::uint32_t>((std::uint64_t{1} << 32) % bound);
+            while (static_cast<std::uint32_t>(product) < threshold) product = next_word() * bound;
+        }
+        return product >> 32;
+    }
+
+private:
+    std::uint64_t next_word() {
+        if (spare_) {
+            spare_ = false;
+            return held_ >> 32;
+        }
+        held_ = stream_.next_u64();
+        spare_ = true;
+        return held_ & 0xffffffff;
+    }
+
+    ChaCha12Stream& stream_;
+    std::uint64_t held_ = 0;
+    bool spare_ = false;
+};
+
+}  // namespace
+
 void shuffle_outcomes(std::span<std::uint64_t> out, const StreamKey& key) {
-    if (out.empty()) return;
-    // Fisher-Yates: every order of the shots equally likely.
+    if (out.size() < 2) return;
+    // Fisher-Yates: every order of the shots equally likely. The partners of the next positions
+    // depend only on the stream, so they are drawn a batch ahead and their lines asked for
+    // before the swaps: the scattered reads then overlap instead of waiting one by one
+    // (measured at 10^6 shots, the swaps' cache misses were most of the shuffle's time).
+    constexpr std::uint64_t batch = 32;
     ChaCha12Stream stream = substream(key, StreamPurpose::shuffle, 0);
-    for (std::uint64_t i = out.size() - 1; i > 0; --i) {
-        std::swap(out[i], out[uniform_below(stream, i + 1)]);
+    SmallBounds small(stream);
+    std::uint64_t partner[batch];
+    std::uint64_t i = out.size() - 1;
+    while (i > 0) {
+        const std::uint64_t count = std::min(batch, i);
+        for (std::uint64_t k = 0; k < count; ++k) {
+            const std::uint64_t bound = i - k + 1;
+            partner[k] = bound <= (std::uint64_t{1} << 32) ? small.below(bound) : uniform_below(stream, bound);
+            __builtin_prefetch(out.data() + partner[k], 1, 3);
+        }
+        for (std::uint64_t k = 0; k < count; ++k) std::swap(out[i - k], out[partner[k]]);
+        i -= count;
     }
 }
 
