@@ -173,7 +173,7 @@ constexpr unsigned int state_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETY
 constexpr unsigned int state_flags = Py_TPFLAGS_DEFAULT;
 #endif
 
-PyType_Spec spec = {
+PyType_Spec state_type_definition = {
     "korvel_runner.State",
     sizeof(StateObject),
     0,
@@ -184,7 +184,7 @@ PyType_Spec spec = {
 }  // namespace
 
 OwnedRef make_state_type() {
-    OwnedRef type = OwnedRef::steal(PyType_FromSpec(&spec));
+    OwnedRef type = OwnedRef::steal(PyType_FromSpec(&state_type_definition));
     if (!type) raise_pending();
     return type;
 }

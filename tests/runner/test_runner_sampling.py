@@ -128,6 +128,8 @@ def test_trajectories_follow_the_branching_model(case):
         ([gate(0, PAULI_X), measure(0, 63), measure(0, 63, cond=(2**63, 0))], {2**63}),
         ([gate(0, HADAMARD), measure(0, 0), measure(0, 1)], {0, 3}),
         ([gate(0, HADAMARD), measure(0, 0), reset(0, cond=(1, 1)), measure(0, 1)], {0, 1}),
+        # The final measurements overwrite a bit the middle wrote, and leave the others.
+        ([gate(0, PAULI_X), measure(0, 0), measure(0, 2), reset(1), measure(1, 0), measure(0, 1)], {6}),
     ],
 )
 def test_deterministic_trajectories(steps, words):

@@ -7,6 +7,7 @@
 // drawn from the shared state by the sampler.
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -54,11 +55,36 @@ std::uint64_t write_clbit(std::uint64_t word, std::uint32_t clbit, std::uint64_t
     return (word & ~(std::uint64_t{1} << clbit)) | (value << clbit);
 }
 
-// The classical word after the tail measured basis state `outcome`.
-std::uint64_t tail_word(std::uint64_t word, std::span<const Step> tail, std::uint64_t outcome) {
-    for (const Step& step : tail) word = write_clbit(word, step.clbit, (outcome >> step.target) & 1);
-    return word;
-}
+// The classical bits the tail writes, as a function of the measured basis state: each such bit
+// takes the value of the qubit its last measurement reads. Looked up a byte of the outcome at a
+// time, so a shot costs a few table reads however long the tail is.
+class TailMap {
+public:
+    TailMap(std::span<const Step> tail, std::uint32_t qubits) : bytes_((qubits + 7) / 8) {
+        std::array<int, 64> source;
+        source.fill(-1);
+        for (const Step& step : tail) source[step.clbit] = static_cast<int>(step.target);
+        for (std::uint32_t clbit = 0; clbit < 64; ++clbit) {
+            if (source[clbit] < 0) continue;
+            written_ |= std::uint64_t{1} << clbit;
+            const auto qubit = static_cast<std::uint32_t>(source[clbit]);
+            for (std::uint32_t value = 0; value < 256; ++value) {
+                if (((value >> (qubit % 8)) & 1) != 0) tables_[qubit / 8][value] |= std::uint64_t{1} << clbit;
+            }
+        }
+    }
+
+    std::uint64_t word(std::uint64_t before, std::uint64_t outcome) const {
+        std::uint64_t word = before & ~written_;
+        for (std::uint32_t b = 0; b < bytes_; ++b) word |= tables_[b][(outcome >> (8 * b)) & 0xff];
+        return word;
+    }
+
+private:
+    std::uint32_t bytes_;
+    std::uint64_t written_ = 0;
+    std::array<std::array<std::uint64_t, 256>, 4> tables_{};  // 29 qubits fit four bytes
+};
 
 // Runs the middle of one shot on `reg` and returns the classical word it leaves.
 std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12Stream& stream) {
@@ -86,7 +112,8 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12St
 }
 
 // One shot on `reg`, which holds the shared state.
-std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const StreamKey& key, std::uint64_t shot) {
+std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const TailMap& tail, const StreamKey& key,
+                       std::uint64_t shot) {
     ChaCha12Stream stream = substream(key, StreamPurpose::shot, shot);
     const std::uint64_t word = run_middle(reg, parts.middle, stream);
     if (parts.tail.empty()) return word;
@@ -98,7 +125,7 @@ std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const StreamKey
     }
     std::uint64_t outcome = 0;
     sample_outcomes(reg, std::span<std::uint64_t>(&outcome, 1), draw_key);
-    return tail_word(word, parts.tail, outcome);
+    return tail.word(word, outcome);
 }
 
 void copy_amplitudes(std::span<const Complex> from, Register& to) {
@@ -110,8 +137,8 @@ void copy_amplitudes(std::span<const Complex> from, Register& to) {
 }
 
 // Small registers: shots side by side, each piece copying the shared state from a snapshot.
-void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, std::span<std::uint64_t> words,
-                            const StreamKey& key) {
+void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, const TailMap& tail,
+                            std::span<std::uint64_t> words, const StreamKey& key) {
     std::vector<Complex> snapshot;
     try {
         snapshot.resize(shared.size());
@@ -125,24 +152,24 @@ void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, s
         Register reg = Register::create(shared.qubits());
         for (std::uint64_t shot = first; shot < last; ++shot) {
             copy_amplitudes(snapshot, reg);
-            words[shot] = run_shot(reg, parts, key, shot);
+            words[shot] = run_shot(reg, parts, tail, key, shot);
         }
     });
 }
 
 // Large registers: one shot after another, each pass on the pool; the last shot runs on the
 // shared register itself, so a single shot needs no second register.
-void run_shots_in_turn(Register& shared, const ProgramParts& parts, std::span<std::uint64_t> words,
-                       const StreamKey& key) {
+void run_shots_in_turn(Register& shared, const ProgramParts& parts, const TailMap& tail,
+                       std::span<std::uint64_t> words, const StreamKey& key) {
     const std::uint64_t last = words.size() - 1;
     if (last > 0) {
         Register reg = Register::create(shared.qubits());
         for (std::uint64_t shot = 0; shot < last; ++shot) {
             read_locked(shared, [&](std::span<const Complex> amplitudes) { copy_amplitudes(amplitudes, reg); });
-            words[shot] = run_shot(reg, parts, key, shot);
+            words[shot] = run_shot(reg, parts, tail, key, shot);
         }
     }
-    words[last] = run_shot(shared, parts, key, last);
+    words[last] = run_shot(shared, parts, tail, key, last);
 }
 
 }  // namespace
@@ -157,19 +184,20 @@ void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::sp
         return;
     }
     EngineWork work;
+    const TailMap tail(parts.tail, qubits);
     Register shared = Register::create(qubits);
     run_gate_steps(shared, parts.shared, 0);
     if (parts.middle.empty()) {
         sample_outcomes(shared, words, key);
         parallel_for_ranges(0, words.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
-            for (std::uint64_t s = first; s < last; ++s) words[s] = tail_word(0, parts.tail, words[s]);
+            for (std::uint64_t s = first; s < last; ++s) words[s] = tail.word(0, words[s]);
         });
         return;
     }
     if (qubits <= parallel_shot_qubits) {
-        run_shots_side_by_side(shared, parts, words, key);
+        run_shots_side_by_side(shared, parts, tail, words, key);
     } else {
-        run_shots_in_turn(shared, parts, words, key);
+        run_shots_in_turn(shared, parts, tail, words, key);
     }
 }
 
