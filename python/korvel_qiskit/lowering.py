@@ -312,7 +312,8 @@ class _Walker:
         # qubits must come first.
         for qubit in qubits:
             self.flush(qubit)
-        true_body, false_body = operation.blocks[0], operation.blocks[1]
+        true_body = operation.blocks[0]
+        false_body = operation.blocks[1] if len(operation.blocks) > 1 else None
         self.walk_branch(true_body, qubits, clbits, _conjoin(condition, taken))
         if false_body is not None:
             self.walk_branch(false_body, qubits, clbits, _conjoin(condition, _negate(taken)))
