@@ -33,8 +33,20 @@ private:
     std::uint64_t bytes_produced_ = 0;
 };
 
-// Where a draw takes its 64 random bits from; thread_random_u64 except in tests.
-using RandomSource = std::uint64_t (*)();
+// Where a draw takes its 64 random bits from: a plain function (thread_random_u64, or a test's
+// fixed source) or a caller's own stream, such as the circuit runner's seeded one. It refers to
+// the stream, which must outlive the call it is passed to.
+class RandomSource {
+public:
+    constexpr RandomSource(std::uint64_t (*function)()) noexcept : function_(function) {}
+    constexpr RandomSource(ChaCha12Stream& stream) noexcept : stream_(&stream) {}
+
+    std::uint64_t operator()() const { return stream_ != nullptr ? stream_->next_u64() : function_(); }
+
+private:
+    std::uint64_t (*function_)() = nullptr;
+    ChaCha12Stream* stream_ = nullptr;
+};
 
 // The next 64 random bits from the calling thread's generator: ChaCha12 keyed from getrandom,
 // rekeyed after every 64 KiB of output and in a child process after fork(). Fails with

@@ -1,0 +1,78 @@
+"""Whole quantum circuits per call on the korvel engine, with NumPy arrays as results.
+
+A program is a C-contiguous buffer of 104-byte little-endian step records (for example a
+structured NumPy array of this dtype):
+
+    STEP_DTYPE = numpy.dtype([
+        ("kind", "<u4"),          # 0 gate, 1 measure, 2 reset
+        ("target", "<u4"),        # qubit the step acts on
+        ("controls", "<u8"),      # gate: bit mask of control qubits (all must be 1); else 0
+        ("cond_mask", "<u8"),     # classical bits the step is conditioned on; 0 = unconditional
+        ("cond_value", "<u8"),    # the step runs only when (clbits & cond_mask) == cond_value
+        ("clbit", "<u4"),         # measure: classical bit receiving the outcome; else 0
+        ("reserved", "<u4"),      # 0
+        ("matrix", "<f8", (8,)),  # gate: M00, M01, M10, M11 as (real, imaginary) pairs
+    ])
+
+Amplitude index k is the basis state in which qubit q has the value of bit q of k. A malformed
+program raises ValueError("step K: ...") naming the first record at fault (K counts from 0).
+"""
+
+import sys
+from typing import Any, Optional, Sequence, SupportsIndex, Tuple, Union, final
+
+import numpy as np
+import numpy.typing as npt
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:
+    from typing_extensions import Buffer as _Buffer
+
+__all__ = ["MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"]
+
+MAX_QUBITS: int
+STEP_SIZE: int
+
+# Any C-contiguous bytes-like object; NumPy arrays count as buffers to type checkers only on
+# Python 3.12 and later, so they are named as well.
+_Program = Union[_Buffer, npt.NDArray[Any]]
+_Masks = Union[_Buffer, npt.NDArray[np.integer[Any]], Sequence[SupportsIndex]]
+
+@final
+class State:
+    """A state vector owned by the runner; made by simulate(). Not picklable. Thread-safe: each
+    operation runs whole, with the interpreter lock released."""
+
+    @property
+    def num_qubits(self) -> int: ...
+    def run(self, program: _Program) -> None:
+        """Applies more unconditional gate steps, in place."""
+    def probabilities(self) -> npt.NDArray[np.float64]:
+        """Element k is re**2 + im**2 of amplitude k (not normalised)."""
+    def amplitudes(self) -> npt.NDArray[np.complex128]:
+        """A copy of the 2**num_qubits amplitudes."""
+    def sample(self, shots: SupportsIndex, seed: Optional[SupportsIndex] = None) -> npt.NDArray[np.uint64]:
+        """Basis-state indices, one per shot, in random order; never an outcome of weight zero.
+        The same seed gives the same array; None draws a fresh key from the OS."""
+    def sample_counts(
+        self, shots: SupportsIndex, seed: Optional[SupportsIndex] = None
+    ) -> Tuple[npt.NDArray[np.uint64], npt.NDArray[np.uint64]]:
+        """(outcomes ascending, counts) of the outcomes drawn at least once."""
+    def expectation_values(self, x_masks: _Masks, z_masks: _Masks) -> npt.NDArray[np.float64]:
+        """<psi|P|psi> for each P = i**popcount(x & z) X**x Z**z (a qubit with both bits is Y),
+        not divided by <psi|psi>."""
+
+def simulate(num_qubits: SupportsIndex, program: _Program) -> State:
+    """Runs unconditional gate steps from |0...0> on 0 to MAX_QUBITS qubits."""
+
+def run_shots(
+    num_qubits: SupportsIndex,
+    num_clbits: SupportsIndex,
+    program: _Program,
+    shots: SupportsIndex,
+    seed: Optional[SupportsIndex] = None,
+) -> npt.NDArray[np.uint64]:
+    """Each shot's classical word (bit c = classical bit c) after the full trajectory of a program
+    with measurements, resets and conditions. The gates before the first measurement or reset run
+    once and are shared by every shot."""

@@ -1,0 +1,57 @@
+#pragma once
+
+// A state the runner owns: a register that callers on any thread evolve and read, one operation
+// at a time, each operation whole (a run of many gates is never interleaved with a reading).
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <span>
+
+#include "engine/circuit/program.hpp"
+#include "engine/circuit/sampler.hpp"
+#include "engine/circuit/streams.hpp"
+#include "engine/complex.hpp"
+#include "engine/register.hpp"
+
+namespace korvel::circuit {
+
+// Applies the gate steps whose condition holds for `clbits` (all of them must be gate steps),
+// as one gate sequence.
+void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t clbits);
+
+class CircuitState {
+public:
+    // |0…0> on `qubits` qubits, 0 to 29 (InvalidInput otherwise, before allocating);
+    // AllocationFailure when the amplitudes cannot be had.
+    static std::unique_ptr<CircuitState> create(std::uint32_t qubits);
+
+    std::uint32_t qubits() const noexcept { return reg_.qubits(); }
+    std::uint64_t size() const noexcept { return reg_.size(); }
+
+    // Unconditional gate steps, validated for this many qubits.
+    void run(std::span<const Step> steps);
+
+    // Each output has size() elements.
+    void probabilities(std::span<double> out) const;
+    void amplitudes(std::span<Complex> out) const;
+
+    void sample(std::span<std::uint64_t> out, const StreamKey& key) const;
+    OutcomeCounts sample_counts(std::uint64_t shots, const StreamKey& key) const;
+    void expectation_values(std::span<const std::uint64_t> x_masks, std::span<const std::uint64_t> z_masks,
+                            std::span<double> out) const;
+
+private:
+    explicit CircuitState(Register reg) : reg_(std::move(reg)) {}
+
+    mutable std::mutex mutex_;
+    Register reg_;
+};
+
+// Full trajectories: words[s] is the classical word after shot s (bit c = classical bit c).
+// The steps are validated for `qubits` qubits; every shot starts from |0…0> with all classical
+// bits 0. Shot s draws from its own stream, so the words depend on the key alone.
+void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
+                      const StreamKey& key);
+
+}  // namespace korvel::circuit

@@ -1,0 +1,29 @@
+#pragma once
+
+// Reading a register's amplitudes for the runner's results, under the register's lock.
+
+#include <exception>
+#include <span>
+
+#include "engine/complex.hpp"
+#include "engine/register.hpp"
+
+namespace korvel::circuit {
+
+// Runs work(std::span<const Complex>) under the lock. Whatever work throws (an allocation that
+// failed, an unusable state) is carried out of the lock and rethrown there, without marking the
+// register poisoned: nothing was changed.
+template <class Work>
+void read_locked(const Register& reg, Work&& work) {
+    std::exception_ptr failure;
+    reg.state().locked([&](std::span<Complex> amplitudes) {
+        try {
+            work(std::span<const Complex>(amplitudes.data(), amplitudes.size()));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace korvel::circuit

@@ -1,0 +1,176 @@
+// Per-shot trajectories of programs that measure, reset or branch on classical bits.
+//
+// A program splits into three parts: the gates before its first measurement or reset, which
+// every shot shares (run once, then copied); the middle, run per shot; and a tail of
+// unconditional measurements, which change no later step and so are read as one draw of a whole
+// basis state per shot, mapped onto the classical bits they write. Without a middle, the shots are
+// drawn from the shared state by the sampler.
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "engine/apply_gate.hpp"
+#include "engine/circuit/circuit_state.hpp"
+#include "engine/circuit/engine_work.hpp"
+#include "engine/circuit/sampler.hpp"
+#include "engine/circuit/state_access.hpp"
+#include "engine/failure.hpp"
+#include "engine/measurement.hpp"
+#include "engine/pool/worker_pool.hpp"
+
+namespace korvel::circuit {
+
+namespace {
+
+// Up to this many qubits a pass runs on one thread (the engine hands 2^13 amplitudes and more to
+// the pool), so shots run side by side instead, each piece of them on a register of its own.
+constexpr std::uint32_t parallel_shot_qubits = 13;
+
+// Shots per piece handed to a pool thread; each piece allocates one register.
+constexpr std::uint64_t shot_grain = 16;
+
+constexpr QGate pauli_x = QGate::from_entries({0.0, 0.0}, {1.0, 0.0}, {1.0, 0.0}, {0.0, 0.0});
+
+struct ProgramParts {
+    std::span<const Step> shared;   // gates before the first measurement or reset
+    std::span<const Step> middle;   // per shot
+    std::span<const Step> tail;     // unconditional measurements to the end
+};
+
+ProgramParts split_program(std::span<const Step> steps) {
+    std::size_t first_other = 0;
+    while (first_other < steps.size() && steps[first_other].kind == StepKind::gate) ++first_other;
+    std::size_t tail_begin = steps.size();
+    while (tail_begin > first_other && steps[tail_begin - 1].kind == StepKind::measure &&
+           !steps[tail_begin - 1].conditional()) {
+        --tail_begin;
+    }
+    return {steps.first(first_other), steps.subspan(first_other, tail_begin - first_other),
+            steps.subspan(tail_begin)};
+}
+
+std::uint64_t write_clbit(std::uint64_t word, std::uint32_t clbit, std::uint64_t value) {
+    return (word & ~(std::uint64_t{1} << clbit)) | (value << clbit);
+}
+
+// The classical word after the tail measured basis state `outcome`.
+std::uint64_t tail_word(std::uint64_t word, std::span<const Step> tail, std::uint64_t outcome) {
+    for (const Step& step : tail) word = write_clbit(word, step.clbit, (outcome >> step.target) & 1);
+    return word;
+}
+
+// Runs the middle of one shot on `reg` and returns the classical word it leaves.
+std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12Stream& stream) {
+    std::uint64_t clbits = 0;
+    std::size_t i = 0;
+    while (i < middle.size()) {
+        if (middle[i].kind == StepKind::gate) {
+            std::size_t end = i;
+            while (end < middle.size() && middle[end].kind == StepKind::gate) ++end;
+            run_gate_steps(reg, middle.subspan(i, end - i), clbits);
+            i = end;
+            continue;
+        }
+        const Step& step = middle[i++];
+        if (!step.runs_on(clbits)) continue;
+        const std::uint32_t outcome = measure(reg, step.target, RandomSource(stream));
+        if (step.kind == StepKind::measure) {
+            clbits = write_clbit(clbits, step.clbit, outcome);
+        } else if (outcome == 1) {
+            const std::uint32_t target = step.target;
+            apply_gate(reg, pauli_x, std::span<const std::uint32_t>(&target, 1), {});
+        }
+    }
+    return clbits;
+}
+
+// One shot on `reg`, which holds the shared state.
+std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const StreamKey& key, std::uint64_t shot) {
+    ChaCha12Stream stream = substream(key, StreamPurpose::shot, shot);
+    const std::uint64_t word = run_middle(reg, parts.middle, stream);
+    if (parts.tail.empty()) return word;
+    StreamKey draw_key;
+    for (std::size_t i = 0; i < draw_key.size(); i += 2) {
+        const std::uint64_t bits = stream.next_u64();
+        draw_key[i] = static_cast<std::uint32_t>(bits);
+        draw_key[i + 1] = static_cast<std::uint32_t>(bits >> 32);
+    }
+    std::uint64_t outcome = 0;
+    sample_outcomes(reg, std::span<std::uint64_t>(&outcome, 1), draw_key);
+    return tail_word(word, parts.tail, outcome);
+}
+
+void copy_amplitudes(std::span<const Complex> from, Register& to) {
+    to.state().locked([&](std::span<Complex> amplitudes) {
+        parallel_for_ranges(0, amplitudes.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+            std::memcpy(amplitudes.data() + first, from.data() + first, (last - first) * sizeof(Complex));
+        });
+    });
+}
+
+// Small registers: shots side by side, each piece copying the shared state from a snapshot.
+void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, std::span<std::uint64_t> words,
+                            const StreamKey& key) {
+    std::vector<Complex> snapshot;
+    try {
+        snapshot.resize(shared.size());
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(shared.size() * sizeof(Complex));
+    }
+    read_locked(shared, [&](std::span<const Complex> amplitudes) {
+        std::copy(amplitudes.begin(), amplitudes.end(), snapshot.begin());
+    });
+    parallel_for_ranges(0, words.size(), shot_grain, [&](std::uint64_t first, std::uint64_t last) {
+        Register reg = Register::create(shared.qubits());
+        for (std::uint64_t shot = first; shot < last; ++shot) {
+            copy_amplitudes(snapshot, reg);
+            words[shot] = run_shot(reg, parts, key, shot);
+        }
+    });
+}
+
+// Large registers: one shot after another, each pass on the pool; the last shot runs on the
+// shared register itself, so a single shot needs no second register.
+void run_shots_in_turn(Register& shared, const ProgramParts& parts, std::span<std::uint64_t> words,
+                       const StreamKey& key) {
+    const std::uint64_t last = words.size() - 1;
+    if (last > 0) {
+        Register reg = Register::create(shared.qubits());
+        for (std::uint64_t shot = 0; shot < last; ++shot) {
+            read_locked(shared, [&](std::span<const Complex> amplitudes) { copy_amplitudes(amplitudes, reg); });
+            words[shot] = run_shot(reg, parts, key, shot);
+        }
+    }
+    words[last] = run_shot(shared, parts, key, last);
+}
+
+}  // namespace
+
+void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
+                      const StreamKey& key) {
+    if (words.empty()) return;
+    const ProgramParts parts = split_program(steps);
+    if (parts.middle.empty() && parts.tail.empty()) {
+        // Nothing is measured: every classical bit stays 0.
+        std::fill(words.begin(), words.end(), 0);
+        return;
+    }
+    EngineWork work;
+    Register shared = Register::create(qubits);
+    run_gate_steps(shared, parts.shared, 0);
+    if (parts.middle.empty()) {
+        sample_outcomes(shared, words, key);
+        parallel_for_ranges(0, words.size(), serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+            for (std::uint64_t s = first; s < last; ++s) words[s] = tail_word(0, parts.tail, words[s]);
+        });
+        return;
+    }
+    if (qubits <= parallel_shot_qubits) {
+        run_shots_side_by_side(shared, parts, words, key);
+    } else {
+        run_shots_in_turn(shared, parts, words, key);
+    }
+}
+
+}  // namespace korvel::circuit

@@ -1,0 +1,50 @@
+#pragma once
+
+// Arguments of the runner's functions: binding a vectorcall's positionals and keywords to named
+// parameters, integers with their ranges, and the program and mask buffers.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/circuit/program.hpp"
+
+namespace korvel::runner {
+
+// Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call to `count` parameters, the first
+// `required` of them required; an absent optional one is null. The values are borrowed. Raises
+// TypeError with the interpreter's wording for a wrong count, an unknown or repeated keyword.
+void bind_arguments(const char* function, const char* const* names, std::size_t count, std::size_t required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** bound);
+
+template <std::size_t N>
+std::array<PyObject*, N> bind(const char* function, const std::array<const char*, N>& names, std::size_t required,
+                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, N> bound{};
+    bind_arguments(function, names.data(), N, required, args, nargs, kwnames, bound.data());
+    return bound;
+}
+
+// An integer argument (int, or anything with __index__) within [low, high]: TypeError naming the
+// parameter otherwise, or ValueError "<name> must be between <low> and <high>, got <value>".
+std::uint64_t integer_in_range(PyObject* value, const char* name, std::uint64_t low, std::uint64_t high);
+
+std::uint32_t qubit_count(PyObject* value);     // num_qubits, 0 to 29
+std::uint32_t clbit_count(PyObject* value);     // num_clbits, 0 to 64
+std::uint64_t shot_count(PyObject* value);      // shots, 1 to 2^63 - 1
+std::optional<std::uint64_t> seed_value(PyObject* value);  // None (or absent), or 0 to 2^64 - 1
+
+// Decodes a program from any C-contiguous buffer, holding the interpreter lock (the bytes are read
+// once and copied, so nothing can change them meanwhile).
+std::vector<circuit::Step> read_program(PyObject* program, std::uint32_t qubits, std::uint32_t clbits,
+                                        circuit::Steps allowed = circuit::Steps::any);
+
+// Pauli masks: a one-dimensional buffer of 64-bit integers (a NumPy array of uint64 or int64),
+// or any sequence of ints, each from 0 to 2^64 - 1.
+std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name);
+
+}  // namespace korvel::runner

@@ -1,0 +1,139 @@
+// The korvel_runner module: whole circuits per call on the korvel engine, with results as NumPy
+// arrays, for framework packages.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <memory>
+
+#include "binding/owned_ref.hpp"
+#include "engine/circuit/circuit_state.hpp"
+#include "engine/circuit/streams.hpp"
+#include "engine/register.hpp"
+#include "runner/arguments.hpp"
+#include "runner/arrays.hpp"
+#include "runner/calls.hpp"
+#include "runner/state_type.hpp"
+
+namespace korvel::runner {
+namespace {
+
+using binding::OwnedRef;
+
+struct ModuleState {
+    PyObject* state_type;
+};
+
+ModuleState& module_state(PyObject* module) { return *static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+template <class Function>
+PyCFunction as_function(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        const auto [qubits_argument, program] =
+            bind<2>("simulate", {"num_qubits", "program"}, 2, args, nargs, kwnames);
+        const std::uint32_t qubits = qubit_count(qubits_argument);
+        const std::vector<circuit::Step> steps = read_program(program, qubits, 0, circuit::Steps::gates_only);
+        OwnedRef object = new_state_object(module_state(module).state_type);
+        std::unique_ptr<circuit::CircuitState> state;
+        without_interpreter_lock([&] {
+            state = circuit::CircuitState::create(qubits);
+            state->run(steps);
+        });
+        reinterpret_cast<StateObject*>(object.get())->state = state.release();
+        return object.release();
+    });
+}
+
+PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument] =
+            bind<5>("run_shots", {"num_qubits", "num_clbits", "program", "shots", "seed"}, 4, args, nargs, kwnames);
+        const std::uint32_t qubits = qubit_count(qubits_argument);
+        const std::uint32_t clbits = clbit_count(clbits_argument);
+        const std::vector<circuit::Step> steps = read_program(program, qubits, clbits);
+        const std::uint64_t shots = shot_count(shots_argument);
+        const std::optional<std::uint64_t> seed = seed_value(seed_argument);
+        NewArray words(shots, ElementType::uint64);
+        without_interpreter_lock([&] {
+            circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed));
+        });
+        return words.release();
+    });
+}
+
+PyMethodDef functions[] = {
+    {"simulate", as_function(simulate), METH_FASTCALL | METH_KEYWORDS,
+     "simulate(num_qubits, program)\n--\n\n"
+     "Runs a program of unconditional gate steps from |0...0> and returns the final State."},
+    {"run_shots", as_function(run_shots), METH_FASTCALL | METH_KEYWORDS,
+     "run_shots(num_qubits, num_clbits, program, shots, seed=None)\n--\n\n"
+     "Runs a program with measurements, resets and conditions once per shot and returns each shot's "
+     "classical word (uint64; bit c is classical bit c)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int add_integer(PyObject* module, const char* name, long value) {
+    return PyModule_AddIntConstant(module, name, value);
+}
+
+int execute_module(PyObject* module) {
+    PyObject* result = run_entry([&]() -> PyObject* {
+        OwnedRef type = make_state_type();
+        module_state(module).state_type = OwnedRef::borrow(type.get()).release();
+        if (PyModule_AddObject(module, "State", type.get()) < 0) raise_pending();
+        (void)type.release();  // the module holds it now
+        if (add_integer(module, "MAX_QUBITS", max_qubits_exclusive - 1) < 0) raise_pending();
+        if (add_integer(module, "STEP_SIZE", static_cast<long>(circuit::step_size)) < 0) raise_pending();
+        OwnedRef all = OwnedRef::steal(
+            Py_BuildValue("[sssss]", "MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"));
+        if (!all) raise_pending();
+        if (PyModule_AddObject(module, "__all__", all.get()) < 0) raise_pending();
+        (void)all.release();
+        Py_RETURN_NONE;
+    });
+    if (result == nullptr) return -1;
+    Py_DECREF(result);
+    return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(module_state(module).state_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(module_state(module).state_type);
+    return 0;
+}
+
+void free_module(void* module) { (void)clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "korvel_runner",
+    "Whole quantum circuits per call on the korvel engine: states, shots, trajectories and Pauli\n"
+    "expectation values, with NumPy arrays as results. Programs are buffers of 104-byte step\n"
+    "records; the framework packages build them.",
+    sizeof(ModuleState),
+    functions,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+}  // namespace korvel::runner
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_korvel_runner(void) {
+    return PyModuleDef_Init(&korvel::runner::module_definition);
+}
