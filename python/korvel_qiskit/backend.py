@@ -2,9 +2,10 @@
 
 from __future__ import annotations
 
+import threading
 import uuid
 from concurrent.futures import Executor
-from typing import Any, Dict, List, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union, cast
 
 import numpy as np
 from qiskit.circuit import QuantumCircuit
@@ -28,22 +29,29 @@ from .lowering import MAX_QUBITS, LoweredCircuit, lower, lowering_target, unboun
 class KorvelJob(JobV1):
     """A job of KorvelBackend; its result is gathered from the executor on first request."""
 
-    def __init__(self, backend: "KorvelBackend", job_id: str, finish: Any) -> None:
+    def __init__(self, backend: "KorvelBackend", job_id: str, batch: Batch,
+                 finish: Callable[[], Result]) -> None:
         super().__init__(backend, job_id)
-        self._finish = finish
+        self._batch = batch
+        self._finish: Optional[Callable[[], Result]] = finish
         self._result: Optional[Result] = None
+        self._lock = threading.Lock()
 
     def submit(self) -> None:
         """The work was handed out when the backend's run() created the job."""
 
     def result(self) -> Result:
-        if self._result is None:
-            self._result = self._finish()
-            self._finish = None
-        return self._result
+        with self._lock:
+            if self._result is None:
+                assert self._finish is not None
+                self._result = self._finish()
+                self._finish = None
+            return self._result
 
     def status(self) -> JobStatus:
-        return JobStatus.DONE if self._result is not None else JobStatus.RUNNING
+        if self._result is not None or self._batch.done():
+            return JobStatus.DONE
+        return JobStatus.RUNNING
 
     def cancel(self) -> None:
         raise NotImplementedError("korvel jobs cannot be cancelled")
@@ -114,10 +122,10 @@ class KorvelBackend(BackendV2):
                 "job_id": job_id, "qobj_id": job_id, "success": True, "results": experiments,
             })
 
+        job = KorvelJob(self, job_id, batch, finish)
         if self._executor is None:
-            result = finish()
-            return KorvelJob(self, job_id, lambda: result)
-        return KorvelJob(self, job_id, finish)
+            job.result()  # the work ran inline: format it now
+        return job
 
 
 def clbit_values(lowered: LoweredCircuit, words: Words) -> List[int]:
@@ -130,9 +138,9 @@ def clbit_values(lowered: LoweredCircuit, words: Words) -> List[int]:
         one = np.uint64(1)
         for clbit, slot in pairs:
             full |= ((words >> np.uint64(slot)) & one) << np.uint64(clbit)
-        return [int(w) for w in full.tolist()]
+        return cast(List[int], full.tolist())
     out = []
-    for word in words.tolist():
+    for word in map(int, words.tolist()):
         value = 0
         for clbit, slot in pairs:
             value |= ((word >> slot) & 1) << clbit

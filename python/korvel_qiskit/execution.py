@@ -172,6 +172,9 @@ class Batch:
             self.pending.append(self.executor.submit(function, *arguments))
         return len(self.pending) - 1
 
+    def done(self) -> bool:
+        return self.executor is None or all(future.done() for future in self.pending)
+
     def results(self) -> List[List[Any]]:
         if self.executor is None:
             return self.pending

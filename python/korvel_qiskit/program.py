@@ -8,7 +8,7 @@ every function here maps arrays of shape (B,) to matrices of shape (B, 2, 2).
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Callable, Dict, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -69,7 +69,7 @@ def angle_from(value: object, index: Mapping[object, int]) -> Union[float, Angle
     """A number when `value` is bound, else an Angle over the parameters in `index`."""
     parameters = getattr(value, "parameters", None)
     if not parameters:
-        return float(np.real(complex(value)))  # type: ignore[arg-type]
+        return float(np.real(complex(value)))  # type: ignore[call-overload]
     if getattr(value, "is_symbol", lambda: False)():
         return Angle(((index[value], 1.0),), 0.0)
     coefficients = []
@@ -92,7 +92,7 @@ def _cis(angle: FloatArray) -> NDArray[np.complex128]:
     return np.cos(angle) + 1j * np.sin(angle)
 
 
-def _stack(m00: object, m01: object, m10: object, m11: object, size: int) -> ComplexMatrices:
+def _stack(m00: Any, m01: Any, m10: Any, m11: Any, size: int) -> ComplexMatrices:
     out = np.empty((size, 2, 2), dtype=np.complex128)
     out[:, 0, 0] = m00
     out[:, 0, 1] = m01
