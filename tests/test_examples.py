@@ -14,6 +14,8 @@ from support import run_interpreter
 REPO = Path(__file__).resolve().parent.parent
 EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 NEEDS_NUMPY = {"qft.py"}
+# Examples of the Qiskit extra, korvel[qiskit].
+NEEDS_QISKIT = {path.name for path in EXAMPLES if path.name.startswith("qiskit_")}
 
 
 def test_examples_are_present() -> None:
@@ -32,6 +34,8 @@ def test_readme_first_command_runs_an_existing_example() -> None:
 def test_example_runs_and_passes_its_checks(example: Path, tmp_path: Path) -> None:
     if example.name in NEEDS_NUMPY:
         pytest.importorskip("numpy")
+    if example.name in NEEDS_QISKIT:
+        pytest.importorskip("qiskit")
     result = run_interpreter(example, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""

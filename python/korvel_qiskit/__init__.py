@@ -1,0 +1,35 @@
+"""Qiskit on korvel: a backend, a sampler and an estimator on korvel's circuit runner.
+
+    from korvel_qiskit import KorvelBackend, KorvelSampler, KorvelEstimator
+
+    counts = KorvelBackend().run(circuit, shots=10_000).result().get_counts()
+    result = KorvelSampler().run([(ansatz, parameter_values)], shots=4096).result()
+    evs = KorvelEstimator().run([(ansatz, observables, parameter_values)]).result()[0].data.evs
+"""
+
+from __future__ import annotations
+
+try:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        __version__ = version("korvel")
+    except PackageNotFoundError:  # running from a source tree
+        __version__ = "0+unknown"
+except ImportError:  # pragma: no cover
+    __version__ = "0+unknown"
+
+from .backend import KorvelBackend, KorvelJob
+from .estimator import KorvelEstimator
+from .lowering import LoweredCircuit, lower
+from .sampler import KorvelSampler
+
+__all__ = [
+    "KorvelBackend",
+    "KorvelEstimator",
+    "KorvelJob",
+    "KorvelSampler",
+    "LoweredCircuit",
+    "lower",
+    "__version__",
+]
