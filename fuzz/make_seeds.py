@@ -1,6 +1,7 @@
-"""Writes the seed inputs of the two fuzz targets: the values the formatting and unitarity rules
+"""Writes the seed inputs of the fuzz targets: the values the formatting and unitarity rules
 single out (boundaries of the positional range, subnormals, the ten-step windows, NaN, the
-matrices whose acceptance hinges on the last bit)."""
+matrices whose acceptance hinges on the last bit), and circuit programs that measure, reset and
+branch, whole and with one field broken."""
 import math
 import os
 import struct
@@ -49,3 +50,35 @@ for name, values in matrices.items():
     for shape in (0x00, 0x29, 0x2B, 0x26, 0x2E):
         with open(os.path.join(out, "gate", "%s_shape%02x" % (name, shape)), "wb") as f:
             f.write(blob + bytes([shape]))
+
+# Circuit programs: a 4-byte header (qubits, classical bits, gates-only flag, seed), then 104-byte
+# step records (kind, target, controls, cond_mask, cond_value, clbit, reserved, 8 doubles).
+def step(kind=0, target=0, controls=0, cond_mask=0, cond_value=0, clbit=0, reserved=0,
+         matrix=(h, 0, h, 0, h, 0, -h, 0)):
+    return struct.pack("<IIQQQII8d", kind, target, controls, cond_mask, cond_value, clbit,
+                       reserved, *matrix)
+
+x_gate = (0, 0, 1, 0, 1, 0, 0, 0)
+programs = {
+    "bell_measured": (2, 2, 0, [step(), step(target=1, controls=1, matrix=x_gate),
+                                step(1, 0, clbit=0), step(1, 1, clbit=1)]),
+    "reset_and_branch": (3, 3, 0, [step(), step(1, 0, clbit=2), step(2, 0),
+                                   step(target=1, cond_mask=4, cond_value=4, matrix=x_gate),
+                                   step(1, 1, clbit=0)]),
+    "gates_only": (3, 0, 1, [step(target=q) for q in range(3)] + [step(target=2, controls=3)]),
+    "zeroing": (1, 1, 0, [step(matrix=(0,) * 8), step(1, 0)]),
+    "empty": (0, 0, 0, []),
+}
+os.makedirs(os.path.join(out, "program"), exist_ok=True)
+for name, (qubits, clbits, gates_only, steps) in programs.items():
+    header = bytes([qubits, clbits, gates_only, 7])
+    with open(os.path.join(out, "program", name), "wb") as f:
+        f.write(header + b"".join(steps))
+    # Each field of the first record broken in turn: bytes written at an offset.
+    for offset, patch in ((0, b"\x03"), (4, b"\x28"), (8, b"\xff"), (23, b"\x80"), (24, b"\x05"),
+                          (32, b"\x46"), (36, b"\x01"), (46, b"\xf8\x7f")):
+        if steps:
+            first = bytearray(steps[0])
+            first[offset:offset + len(patch)] = patch
+            with open(os.path.join(out, "program", "%s_at%d" % (name, offset)), "wb") as f:
+                f.write(header + bytes(first) + b"".join(steps[1:]))

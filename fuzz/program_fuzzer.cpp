@@ -1,0 +1,225 @@
+// Circuit program decoding from arbitrary bytes: never a crash, every malformed program refused
+// with a message naming the first record at fault and a field that is wrong in it, and every
+// accepted program decoded field for field as written. Accepted programs on a few qubits are
+// then run (trajectories, and the state operations for gate-only programs), which may refuse
+// only with the runner's own errors.
+//
+// Input: byte 0 = qubit count (low 5 bits, so 30 and 31 are refused), byte 1 = classical bit
+// count (0..71, so 65 and up are refused), byte 2 bit 0 = gates-only decoding, byte 3 = seed;
+// the rest is the program.
+//
+// The reference reading below is written from the record layout, not from the decoder: raw
+// fields by memcpy on this little-endian host, each rule tested on its own.
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/circuit/circuit_state.hpp"
+#include "engine/circuit/invalid_input.hpp"
+#include "engine/circuit/program.hpp"
+#include "engine/circuit/streams.hpp"
+#include "engine/failure.hpp"
+#include "stderr_silencer.hpp"
+
+static_assert(std::endian::native == std::endian::little, "the reference reads records with memcpy");
+
+namespace {
+
+using korvel::circuit::Step;
+using korvel::circuit::StepKind;
+
+struct Raw {
+    std::uint32_t kind, target;
+    std::uint64_t controls, cond_mask, cond_value;
+    std::uint32_t clbit, reserved;
+    double matrix[8];
+};
+static_assert(sizeof(Raw) == korvel::circuit::step_size);
+
+// Words any message about a faulty field may use to name it.
+using Names = std::vector<const char*>;
+
+// The fields of one record that break the rules, each as the words naming it.
+std::vector<Names> faults(const Raw& r, std::uint32_t qubits, std::uint32_t clbits, bool gates_only) {
+    std::vector<Names> found;
+    if (r.kind > 2) found.push_back({"kind"});
+    if (gates_only && r.kind != 0) found.push_back({"cannot run here", "kind"});
+    if (r.target >= qubits) found.push_back({"target"});
+    const bool gate = r.kind == 0;
+    if (!gate && r.controls != 0) found.push_back({"controls"});
+    for (std::uint32_t bit = qubits; bit < 64; ++bit) {
+        if ((r.controls >> bit) & 1) found.push_back({"controls"});
+    }
+    if (r.target < 64 && ((r.controls >> r.target) & 1)) found.push_back({"controls"});
+    if (gates_only && r.cond_mask != 0) found.push_back({"conditional step cannot run here", "cond_mask"});
+    for (std::uint32_t bit = clbits; bit < 64; ++bit) {
+        if ((r.cond_mask >> bit) & 1) found.push_back({"cond_mask"});
+    }
+    if ((r.cond_value & ~r.cond_mask) != 0) found.push_back({"cond_value"});
+    if (r.kind == 1 ? r.clbit >= clbits : r.clbit != 0) found.push_back({"clbit"});
+    if (r.reserved != 0) found.push_back({"reserved"});
+    if (gate) {
+        for (double x : r.matrix) {
+            if (!std::isfinite(x)) found.push_back({"matrix"});
+        }
+    }
+    return found;
+}
+
+[[noreturn]] void finding(const std::string& what) {
+    dprintf(korvel_fuzz::report_fd, "%s\n", what.c_str());
+    std::abort();
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+void check_refusal(const std::string& message, std::span<const std::uint8_t> program, std::uint32_t qubits,
+                   std::uint32_t clbits, bool gates_only) {
+    if (qubits >= 30) {
+        if (!starts_with(message, "num_qubits ")) finding("wrong refusal of " + std::to_string(qubits) + " qubits: " + message);
+        return;
+    }
+    if (clbits > 64) {
+        if (!starts_with(message, "num_clbits ")) finding("wrong refusal of " + std::to_string(clbits) + " clbits: " + message);
+        return;
+    }
+    const std::size_t count = program.size() / sizeof(Raw);
+    if (program.size() % sizeof(Raw) != 0) {
+        if (!starts_with(message, "step " + std::to_string(count) + ": incomplete record")) {
+            finding("wrong refusal of a " + std::to_string(program.size()) + "-byte program: " + message);
+        }
+        return;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        Raw raw;
+        std::memcpy(&raw, program.data() + k * sizeof(Raw), sizeof raw);
+        const std::vector<Names> wrong = faults(raw, qubits, clbits, gates_only);
+        if (wrong.empty()) continue;
+        const std::string prefix = "step " + std::to_string(k) + ": ";
+        if (!starts_with(message, prefix) || message.size() <= prefix.size() + 10) {
+            finding("record " + std::to_string(k) + " is the first at fault, the decoder said: " + message);
+        }
+        for (const Names& names : wrong) {
+            for (const char* name : names) {
+                if (message.find(name) != std::string::npos) return;
+            }
+        }
+        finding("the refusal of record " + std::to_string(k) + " names none of its faulty fields: " + message);
+    }
+    finding("a valid program was refused: " + message);
+}
+
+void check_decoded(const std::vector<Step>& steps, std::span<const std::uint8_t> program, std::uint32_t qubits,
+                   std::uint32_t clbits, bool gates_only) {
+    if (qubits >= 30 || clbits > 64 || program.size() % sizeof(Raw) != 0) finding("a malformed call was accepted");
+    if (steps.size() != program.size() / sizeof(Raw)) finding("decoded step count differs from the record count");
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        Raw raw;
+        std::memcpy(&raw, program.data() + k * sizeof(Raw), sizeof raw);
+        if (!faults(raw, qubits, clbits, gates_only).empty()) {
+            finding("record " + std::to_string(k) + " breaks a rule but was accepted");
+        }
+        const Step& s = steps[k];
+        if (static_cast<std::uint32_t>(s.kind) != raw.kind || s.target != raw.target || s.controls != raw.controls ||
+            s.cond_mask != raw.cond_mask || s.cond_value != raw.cond_value || s.clbit != raw.clbit) {
+            finding("record " + std::to_string(k) + " decoded with different fields");
+        }
+        if (s.kind == StepKind::gate) {
+            for (int e = 0; e < 4; ++e) {
+                const korvel::Complex c = s.gate.entry(e / 2, e % 2);
+                if (std::memcmp(&c.real, &raw.matrix[2 * e], 8) != 0 ||
+                    std::memcmp(&c.imag, &raw.matrix[2 * e + 1], 8) != 0) {
+                    finding("record " + std::to_string(k) + " decoded with a different matrix");
+                }
+            }
+        }
+    }
+}
+
+// Programs run only on small registers and for a few steps, so that one input stays cheap.
+constexpr std::uint32_t run_qubits = 5;
+constexpr std::size_t run_steps = 48;
+constexpr std::size_t shots = 5;
+
+// The runner may refuse to draw from a state the program zeroed or blew up (InvalidInput), and
+// a measurement inside a trajectory of such a state fails (InternalFailure); nothing else.
+template <class Work>
+void run_guarded(Work&& work) {
+    try {
+        work();
+    } catch (const korvel::circuit::InvalidInput&) {
+    } catch (const korvel::InternalFailure&) {
+    }
+}
+
+void run_program(const std::vector<Step>& steps, std::uint32_t qubits, std::uint32_t clbits, bool gates_only,
+                 std::uint64_t seed) {
+    if (qubits > run_qubits || steps.size() > run_steps) return;
+    const korvel::circuit::StreamKey key = korvel::circuit::key_from_seed(seed);
+    std::uint64_t written = 0;  // the classical bits some measurement writes
+    for (const Step& s : steps) {
+        if (s.kind == StepKind::measure) written |= std::uint64_t{1} << s.clbit;
+    }
+    run_guarded([&] {
+        std::uint64_t words[shots];
+        korvel::circuit::run_trajectories(qubits, steps, words, key);
+        for (std::uint64_t word : words) {
+            if ((word & ~written) != 0) finding("a trajectory set a classical bit no measurement writes");
+        }
+    });
+    (void)clbits;
+    if (!gates_only) return;
+    auto state = korvel::circuit::CircuitState::create(qubits);
+    state->run(steps);
+    std::vector<double> probabilities(state->size());
+    state->probabilities(probabilities);
+    run_guarded([&] {
+        std::uint64_t drawn[shots];
+        state->sample(drawn, key);
+        for (std::uint64_t k : drawn) {
+            if (k >= state->size() || !(probabilities[k] > 0.0)) finding("drew an outcome of weight zero");
+        }
+    });
+    run_guarded([&] { state->sample_counts(shots, key); });
+    const std::uint64_t x[2] = {seed & (state->size() - 1), 0}, z[2] = {(seed >> 8) & (state->size() - 1), 0};
+    double values[2];
+    state->expectation_values(x, z, values);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
+    korvel_fuzz::silence_engine_stderr(*argc, *argv);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return -1;
+    const std::uint32_t qubits = data[0] & 31;
+    const std::uint32_t clbits = data[1] % 72;
+    const bool gates_only = (data[2] & 1) != 0;
+    const std::uint64_t seed = data[3];
+    const std::span<const std::uint8_t> program(data + 4, size - 4);
+
+    std::optional<std::vector<Step>> steps;
+    try {
+        steps = korvel::circuit::decode_program(std::as_bytes(program), qubits, clbits,
+                                                gates_only ? korvel::circuit::Steps::gates_only
+                                                           : korvel::circuit::Steps::any);
+    } catch (const korvel::circuit::InvalidInput& refused) {
+        check_refusal(refused.message(), program, qubits, clbits, gates_only);
+        return 0;
+    }
+    check_decoded(*steps, program, qubits, clbits, gates_only);
+    run_program(*steps, qubits, clbits, gates_only, seed);
+    return 0;
+}
