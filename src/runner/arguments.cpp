@@ -127,11 +127,22 @@ std::optional<std::uint64_t> seed_value(PyObject* value) {
 
 namespace {
 
-// A buffer view released on every way out.
+// A buffer view released on every way out. An exporter's refusal of the request (NumPy's "ndarray
+// is not C-contiguous" for a strided array) names no argument, so the argument's name is put in
+// front of it, with the exception's type kept.
 class BufferView {
 public:
-    BufferView(PyObject* exporter, int flags) {
-        if (PyObject_GetBuffer(exporter, &view_, flags) < 0) raise_pending();
+    BufferView(PyObject* exporter, int flags, const char* name) {
+        if (PyObject_GetBuffer(exporter, &view_, flags) == 0) return;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_BufferError)) {
+            raise_pending();
+        }
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        const OwnedRef owned_type = OwnedRef::steal(type), owned_value = OwnedRef::steal(value),
+                       owned_traceback = OwnedRef::steal(traceback);
+        raise_error(owned_type.get(), "%s must be a C-contiguous buffer: %S", name, owned_value.get());
     }
     ~BufferView() { PyBuffer_Release(&view_); }
     BufferView(const BufferView&) = delete;
@@ -152,7 +163,7 @@ std::vector<circuit::Step> read_program(PyObject* program, std::uint32_t qubits,
                     "program must be a bytes-like object (C-contiguous records of %zu bytes), not '%.200s'",
                     circuit::step_size, Py_TYPE(program)->tp_name);
     }
-    const BufferView view(program, PyBUF_C_CONTIGUOUS);
+    const BufferView view(program, PyBUF_C_CONTIGUOUS, "program");
     const std::span<const std::byte> bytes(static_cast<const std::byte*>(view->buf),
                                            static_cast<std::size_t>(view->len));
     return circuit::decode_program(bytes, qubits, clbits, allowed);
@@ -177,7 +188,7 @@ std::optional<bool> eight_byte_integer(const char* format, Py_ssize_t itemsize) 
 std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name) {
     std::vector<std::uint64_t> values;
     if (PyObject_CheckBuffer(masks)) {
-        const BufferView view(masks, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
+        const BufferView view(masks, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS, name);
         const std::optional<bool> is_signed = eight_byte_integer(view->format, view->itemsize);
         if (!is_signed || view->ndim != 1) {
             raise_error(PyExc_TypeError,
