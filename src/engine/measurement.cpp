@@ -41,10 +41,7 @@ inline void prefetch_ahead(const Complex* p) {
     __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + 1024), 0, 3);
 }
 
-struct OutcomeWeights {
-    double p0 = 0.0;
-    double p1 = 0.0;
-};
+}  // namespace
 
 // Each piece sums its pairs in ascending order, and the split depends only on the range (a
 // deterministic reduction), so the two sums come out the same on every run.
@@ -71,6 +68,8 @@ OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target) {
     });
 }
 
+namespace {
+
 QGate collapse_matrix(std::uint32_t outcome, const OutcomeWeights& weights) {
     constexpr Complex zero{0.0, 0.0};
     if (outcome == 0) return QGate::from_entries({1.0 / std::sqrt(weights.p0), 0.0}, zero, zero, zero);
@@ -81,7 +80,11 @@ QGate collapse_matrix(std::uint32_t outcome, const OutcomeWeights& weights) {
 
 std::uint32_t measure(Register& reg, std::uint32_t target, RandomSource random) {
     refuse_outside_target(reg.qubits(), target);
-    const OutcomeWeights weights = outcome_weights(reg, target);
+    return measure_with_weights(reg, target, outcome_weights(reg, target), random);
+}
+
+std::uint32_t measure_with_weights(Register& reg, std::uint32_t target, const OutcomeWeights& weights,
+                                   RandomSource random) {
     const std::array<double, 2> draw_weights{weights.p0, weights.p1};
     const auto outcome = static_cast<std::uint32_t>(weighted_draw(draw_weights, random));
     const std::array<std::uint32_t, 1> targets{target};

@@ -18,4 +18,15 @@ std::uint32_t measure_all(const Register& reg);
 std::uint32_t measure(Register& reg, std::uint32_t target, RandomSource random);
 std::uint32_t measure_all(const Register& reg, RandomSource random);
 
+// measure() in two parts, for callers that refuse a state whose weights cannot be drawn from
+// (zero, infinite or NaN, left by matrices that are not unitary) instead of failing: the squared
+// norms of the target's two halves, then the draw and collapse with them. `target` must be valid.
+struct OutcomeWeights {
+    double p0 = 0.0;
+    double p1 = 0.0;
+};
+OutcomeWeights outcome_weights(const Register& reg, std::uint32_t target);
+std::uint32_t measure_with_weights(Register& reg, std::uint32_t target, const OutcomeWeights& weights,
+                                   RandomSource random);
+
 }  // namespace korvel

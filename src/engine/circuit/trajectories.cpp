@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "engine/apply_gate.hpp"
 #include "engine/circuit/circuit_state.hpp"
 #include "engine/circuit/engine_work.hpp"
+#include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/sampler.hpp"
 #include "engine/circuit/state_access.hpp"
 #include "engine/failure.hpp"
@@ -86,6 +89,24 @@ private:
     std::array<std::array<std::uint64_t, 256>, 4> tables_{};  // 29 qubits fit four bytes
 };
 
+// A measurement or reset of `step.target`. Matrices that are not unitary may have left the state
+// without weights to draw from; that is the caller's input at fault, refused like the sampler
+// refuses such a state, not an engine failure.
+std::uint32_t measure_or_refuse(Register& reg, const Step& step, ChaCha12Stream& stream) {
+    const OutcomeWeights weights = outcome_weights(reg, step.target);
+    const double total = weights.p0 + weights.p1;
+    const char* what = step.kind == StepKind::measure ? "measured" : "reset";
+    if (!std::isfinite(total)) {
+        throw InvalidInput("cannot draw shots: the squared norm of the state is not finite when qubit " +
+                           std::to_string(step.target) + " is " + what);
+    }
+    if (total == 0.0) {
+        throw InvalidInput("cannot draw shots: every amplitude of the state is zero when qubit " +
+                           std::to_string(step.target) + " is " + what);
+    }
+    return measure_with_weights(reg, step.target, weights, RandomSource(stream));
+}
+
 // Runs the middle of one shot on `reg` and returns the classical word it leaves.
 std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12Stream& stream) {
     std::uint64_t clbits = 0;
@@ -100,7 +121,7 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12St
         }
         const Step& step = middle[i++];
         if (!step.runs_on(clbits)) continue;
-        const std::uint32_t outcome = measure(reg, step.target, RandomSource(stream));
+        const std::uint32_t outcome = measure_or_refuse(reg, step, stream);
         if (step.kind == StepKind::measure) {
             clbits = write_clbit(clbits, step.clbit, outcome);
         } else if (outcome == 1) {
