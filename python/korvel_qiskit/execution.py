@@ -108,8 +108,10 @@ def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
                                      seed)
             counts = np.ones(words.shape, dtype=np.uint64)
         distinct, inverse = np.unique(words, return_inverse=True)
-        totals = np.bincount(inverse.ravel(), weights=counts, minlength=len(distinct))
-        out.append((distinct, totals.astype(np.uint64)))
+        # Summed as integers: bincount's float weights round counts above 2^53.
+        totals = np.zeros(len(distinct), dtype=np.uint64)
+        np.add.at(totals, inverse.ravel(), np.asarray(counts, dtype=np.uint64))
+        out.append((distinct, totals))
     return out
 
 
