@@ -40,7 +40,29 @@ def bind_values(lowered: LoweredCircuit, parameter_values: Any, size: int
     if not lowered.parameters:
         return None
     values = np.asarray(parameter_values.as_array(lowered.parameters), dtype=np.float64)
-    return lowered.matrix_fields(values.reshape(size, len(lowered.parameters)))
+    values = values.reshape(size, len(lowered.parameters))
+    # A NaN or infinite value, or a finite one that overflows in a gate's formula, would reach
+    # the runner as a non-finite matrix entry of some lowered step: refused here by parameter.
+    finite = np.isfinite(values)
+    if not finite.all():
+        row, column = (int(i) for i in np.argwhere(~finite)[0])
+        raise ValueError(f"parameter '{lowered.parameters[column].name}' of binding "
+                         f"{_binding_index(parameter_values, row)} is {values[row, column]}; "
+                         "parameter values must be finite")
+    with np.errstate(over="ignore", invalid="ignore"):
+        fields = lowered.matrix_fields(values)
+    finite_rows = np.isfinite(fields.reshape(size, -1)).all(axis=1)
+    if not finite_rows.all():
+        row = int(np.argmin(finite_rows))
+        named = ", ".join(f"{p.name}={v!r}" for p, v in zip(lowered.parameters, values[row].tolist()))
+        raise ValueError(f"the values of binding {_binding_index(parameter_values, row)} ({named}) "
+                         "overflow in a gate's matrix")
+    return fields
+
+
+def _binding_index(parameter_values: Any, row: int) -> Tuple[int, ...]:
+    """The position of flat binding `row` in the pub's parameter shape."""
+    return tuple(int(i) for i in np.unravel_index(row, parameter_values.shape))
 
 
 class KorvelSampler(BaseSamplerV2):
