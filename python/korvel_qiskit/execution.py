@@ -24,6 +24,8 @@ Words = NDArray[np.uint64]
 # to a process pool or a dask worker (about 1 ms measured here) is no longer small.
 TASK_MIN_WORK = 1 << 24
 
+MAX_SHOTS = (1 << 63) - 1
+
 
 def _runner() -> Any:
     import korvel_runner
@@ -36,6 +38,9 @@ def check_shots(shots: object) -> int:
         raise TypeError(f"shots must be an integer, got {shots!r}")
     if shots < 1:
         raise ValueError(f"shots must be at least 1, got {shots}")
+    # The runner's bound, checked here too: circuits that measure nothing never reach it.
+    if shots > MAX_SHOTS:
+        raise ValueError(f"shots must be at most 2**63 - 1, got {shots}")
     return int(shots)
 
 
