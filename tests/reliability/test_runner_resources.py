@@ -80,8 +80,8 @@ cases = {
     "State.expectation_values": (lambda: state.expectation_values(x_masks, z_masks),
                                  [state, x_masks, z_masks]),
     "State.expectation_values lists": (lambda: state.expectation_values(x_list, x_list), [x_list]),
-    "run_shots": (lambda: kr.run_shots(10, 10, shots_program, 64, 3), [shots_program]),
-    "run_shots seedless": (lambda: kr.run_shots(10, 10, shots_program, 64), [shots_program]),
+    "run_shots": (lambda: kr.run_shots(10, 10, shots_program, 16, 3), [shots_program]),
+    "run_shots seedless": (lambda: kr.run_shots(10, 10, shots_program, 16), [shots_program]),
     # refusals
     "simulate malformed step": (lambda: kr.simulate(10, bad_program), [bad_program]),
     "simulate 30 qubits": (lambda: kr.simulate(30, program), [program]),
