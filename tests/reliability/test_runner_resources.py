@@ -242,3 +242,40 @@ def test_circuits_larger_than_memory_raise_memory_error_and_the_interpreter_goes
     assert document["big after"] is True
     assert abs(document["keeper after"] - 1.0) < 1e-9
     assert document["run_shots 24 after"] == ["ok"]
+
+
+BOTH_MODULES_WORKLOAD = PROGRAMS + """
+import threading
+
+def work():
+    register = korvel.Register(20)
+    register.apply_gate(H, range(20), [])
+    register.probabilities()
+    kr.simulate(20, hadamards(20)).probabilities()
+
+# A live thread that has used both modules, as in a threaded service that forks workers.
+done = threading.Event()
+helper = threading.Thread(target=lambda: (work(), done.set(), time.sleep(60)), daemon=True)
+helper.start()
+done.wait()
+work()
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    start = time.monotonic()
+    work()
+    os.write(write_end, json.dumps([time.monotonic() - start, thread_count()]).encode())
+    os._exit(0)
+os.close(write_end)
+os.waitpid(pid, 0)
+first_pass, threads = json.loads(os.read(read_end, 4096))
+report({"first_pass": first_pass, "threads": threads})
+"""
+
+
+def test_both_modules_share_one_pool_that_a_forked_child_gets_whole():
+    # Two copies of the engine would each hold the pool's scheduler, so neither could shut it
+    # down around the fork: the child waited 2 s for workers it does not have, then ran alone.
+    document, _ = run_workload(BOTH_MODULES_WORKLOAD, env={"RAYON_NUM_THREADS": "2"})
+    assert document["threads"] == 3  # the caller, the pool thread and one worker
+    assert document["first_pass"] < 1.5
