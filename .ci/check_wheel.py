@@ -5,7 +5,15 @@ import zipfile
 
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("\n".join(names))
-wanted = ["korvel.pyi", "korvel-stubs/__init__.pyi", "korvel_runner.pyi", "korvel_runner-stubs/__init__.pyi"]
+wanted = [
+    "korvel.pyi",
+    "korvel-stubs/__init__.pyi",
+    "korvel_runner.pyi",
+    "korvel_runner-stubs/__init__.pyi",
+    "libkorvel_engine.so",
+    "korvel_qiskit/__init__.py",
+    "korvel_qiskit/py.typed",
+]
 modules = ["korvel", "korvel_runner"]
 missing = [name for name in wanted if name not in names]
 for module in modules:
