@@ -92,6 +92,21 @@ class LoweredCircuit:
         return self.final_qubits is not None
 
     @property
+    def measures_in_place(self) -> bool:
+        """Every qubit q measured into classical bit q: outcomes are the classical words."""
+        return (self.final_qubits is not None and self.final_clbits is not None
+                and len(self.final_qubits) == self.num_qubits
+                and bool(np.all(self.final_qubits == np.arange(self.num_qubits)))
+                and bool(np.all(self.final_clbits == self.final_qubits)))
+
+    @property
+    def measures_every_qubit_apart(self) -> bool:
+        """Every qubit measured, into a classical bit of its own: outcomes map one to one."""
+        return (self.final_qubits is not None
+                and len(np.unique(self.final_qubits)) == self.num_qubits
+                and len(self.final_qubits) == self.num_qubits)
+
+    @property
     def is_unitary(self) -> bool:
         """No measurement, reset or condition: a plain sequence of gates."""
         return self.final_qubits is not None and len(self.final_qubits) == 0
