@@ -139,7 +139,7 @@ def growth():
 def test_ten_thousand_calls_leave_nothing_behind(growth, case):
     result = growth[case]
     assert result["refcounts"] == [0] * len(result["refcounts"]), result
-    assert abs(result["objects"]) <= 20, result
+    assert result["objects"] <= 20, result  # growth only: the first case may free warm-up objects
     if not under_address_sanitizer():  # its quarantine holds freed memory back on purpose
         # A result or state kept per call would be >= 8 KiB a call here: 80 MB.
         assert result["rss_kib"] < 1024, result
