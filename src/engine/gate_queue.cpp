@@ -9,6 +9,7 @@
 
 #include "engine/apply_gate.hpp"
 #include "engine/failure.hpp"
+#include "engine/messages.hpp"
 #include "engine/pool/pool_thread.hpp"
 #include "engine/pool/worker_pool.hpp"
 
@@ -65,7 +66,7 @@ void apply_gate_deferred(Register& reg, const QGate& gate, std::span<const std::
             if (first && queue) settle(*queue, reg.qubits(), amplitudes);
         });
     }
-    if (valid < targets.size()) fail("Target(s) outside qubit range");
+    if (valid < targets.size()) fail(messages::target_outside_range);
 }
 
 void StateBlock::settle_pending() const {
