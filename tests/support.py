@@ -40,6 +40,46 @@ needs_plain_address_space = pytest.mark.skipif(
 
 # For code run in a fresh interpreter: limit_headroom(m) lets the process map m MiB beyond what
 # it has mapped already, so that a larger allocation is refused for real.
+# Source text for leak workloads: each case's growth in collector objects, resident memory and
+# the reference counts of the objects it watches, over `calls` calls after `settle` warm-up calls.
+# cases: name -> (call, [watched objects]); failures of a call are part of what is measured.
+GROWTH_MEASURE = """
+import gc
+
+def resident_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+def run(call, times):
+    for _ in range(times):
+        try:
+            call()
+        except BaseException:
+            pass
+
+def measure_growth(cases, calls, settle):
+    results = {}
+    for name, (call, watched) in cases.items():
+        run(call, settle)  # caches, free lists and the allocator settle first
+        gc.collect()
+        objects, rss = len(gc.get_objects()), resident_kib()
+        counts = [sys.getrefcount(item) for item in watched]
+        started = time.perf_counter()
+        run(call, calls)
+        seconds = time.perf_counter() - started
+        gc.collect()
+        results[name] = {
+            "objects": len(gc.get_objects()) - objects,
+            "rss_kib": resident_kib() - rss,
+            # Counted the same way both times: a zip() would hold one more reference of its own.
+            "refcounts": [after - before for after, before in
+                          zip([sys.getrefcount(item) for item in watched], counts)],
+            "seconds": seconds,
+        }
+    report(results)
+"""
+
+
 ADDRESS_SPACE_LIMIT = """
 import resource
 

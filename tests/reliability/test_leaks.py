@@ -7,21 +7,17 @@ resident memory well above allocator noise."""
 
 import pytest
 
-from support import run_workload, under_address_sanitizer
+from support import GROWTH_MEASURE, run_workload, under_address_sanitizer
 
 CALLS_PER_CASE = 10000
 
-WORKLOAD = """
-import gc
+WORKLOAD = GROWTH_MEASURE + """
 
 devnull = os.open(os.devnull, os.O_WRONLY)
 os.dup2(devnull, 2)  # thousands of failure notices and tracebacks
 
 PanicException = panic_exception_type()
 
-def resident_kib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 class RaisingIndex:
     def __index__(self):
@@ -124,30 +120,7 @@ cases = {
     "method on another receiver": (lambda: korvel.Register.measure_all(x), [x]),
 }
 
-def run(call, times):
-    for _ in range(times):
-        try:
-            call()
-        except BaseException:
-            pass
-
-results = {}
-calls = int(sys.argv[1])
-for name, (call, watched) in cases.items():
-    run(call, 200)   # caches, free lists and the allocator settle first
-    gc.collect()
-    objects, rss = len(gc.get_objects()), resident_kib()
-    counts = [sys.getrefcount(item) for item in watched]
-    run(call, calls)
-    gc.collect()
-    results[name] = {
-        "objects": len(gc.get_objects()) - objects,
-        "rss_kib": resident_kib() - rss,
-        # Counted the same way both times: a zip() would hold one more reference of its own.
-        "refcounts": [after - before for after, before in
-                      zip([sys.getrefcount(item) for item in watched], counts)],
-    }
-report(results)
+measure_growth(cases, int(sys.argv[1]), settle=200)
 """
 
 

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from fork_tools import FORK_HELPERS, assert_children_sound
-from support import ADDRESS_SPACE_LIMIT, needs_plain_address_space, run_workload, under_address_sanitizer
+from support import GROWTH_MEASURE, ADDRESS_SPACE_LIMIT, needs_plain_address_space, run_workload, under_address_sanitizer
 
 pytest.importorskip("qiskit")
 
@@ -53,12 +53,9 @@ def mid_measured(n):
     return circuit
 """
 
-LEAK_WORKLOAD = CIRCUITS + """
-import gc, math
+LEAK_WORKLOAD = CIRCUITS + GROWTH_MEASURE + """
+import math
 
-def resident_kib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 measured = small_circuit()
 bound = measured.assign_parameters([0.3])
@@ -79,32 +76,7 @@ cases = {
     "KorvelEstimator.run measured": (lambda: estimator.run([(measured, observable, [0.1])]), [measured]),
 }
 
-def run(call, times):
-    for _ in range(times):
-        try:
-            call()
-        except Exception:
-            pass
-
-results = {}
-runs = int(sys.argv[1])
-for name, (call, watched) in cases.items():
-    run(call, 300)  # Qiskit's caches and the allocator settle first
-    gc.collect()
-    objects, rss = len(gc.get_objects()), resident_kib()
-    counts = [sys.getrefcount(item) for item in watched]
-    started = time.perf_counter()
-    run(call, runs)
-    seconds = time.perf_counter() - started
-    gc.collect()
-    results[name] = {
-        "objects": len(gc.get_objects()) - objects,
-        "rss_kib": resident_kib() - rss,
-        "refcounts": [after - before for after, before in
-                      zip([sys.getrefcount(item) for item in watched], counts)],
-        "seconds": seconds,
-    }
-report(results)
+measure_growth(cases, int(sys.argv[1]), settle=300)
 """
 
 LEAK_CASES = ["KorvelBackend.run counts", "KorvelBackend.run memory", "KorvelSampler.run",

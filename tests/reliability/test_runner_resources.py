@@ -6,7 +6,7 @@ the memory there is raise MemoryError and leave the interpreter working."""
 import pytest
 
 from fork_tools import FORK_HELPERS, assert_children_sound
-from support import ADDRESS_SPACE_LIMIT, needs_plain_address_space, run_workload, under_address_sanitizer
+from support import GROWTH_MEASURE, ADDRESS_SPACE_LIMIT, needs_plain_address_space, run_workload, under_address_sanitizer
 
 pytest.importorskip("korvel_runner")
 
@@ -47,15 +47,12 @@ def measured(n):
     return steps(*records)
 """
 
-LEAK_WORKLOAD = PROGRAMS + """
-import gc, pickle
+LEAK_WORKLOAD = PROGRAMS + GROWTH_MEASURE + """
+import pickle
 
 devnull = os.open(os.devnull, os.O_WRONLY)
 os.dup2(devnull, 2)
 
-def resident_kib():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
 
 # 10 qubits: 16 KiB of amplitudes, so that a result or state kept by mistake shows in RSS.
 program = entangling(10, depth=5)
@@ -92,32 +89,7 @@ cases = {
     "State pickled": (lambda: pickle.dumps(state), [state]),
 }
 
-def run(call, times):
-    for _ in range(times):
-        try:
-            call()
-        except Exception:
-            pass
-
-results = {}
-calls = int(sys.argv[1])
-for name, (call, watched) in cases.items():
-    run(call, 200)
-    gc.collect()
-    objects, rss = len(gc.get_objects()), resident_kib()
-    counts = [sys.getrefcount(item) for item in watched]
-    started = time.perf_counter()
-    run(call, calls)
-    seconds = time.perf_counter() - started
-    gc.collect()
-    results[name] = {
-        "objects": len(gc.get_objects()) - objects,
-        "rss_kib": resident_kib() - rss,
-        "refcounts": [after - before for after, before in
-                      zip([sys.getrefcount(item) for item in watched], counts)],
-        "seconds": seconds,
-    }
-report(results)
+measure_growth(cases, int(sys.argv[1]), settle=200)
 """
 
 LEAK_CASES = [
