@@ -34,11 +34,19 @@ void apply_gate(Register& reg, const QGate& gate, std::span<const std::uint32_t>
     // The targets before the first one outside the register are applied, all in one sequence,
     // and that one is then refused.
     const std::size_t valid = valid_target_count(reg.qubits(), targets);
-    std::vector<SequenceGate> passes;
-    for (const std::uint32_t target : targets.first(valid)) {
-        if (!mask.empties(target)) passes.push_back({gate, target, mask.bits});
+    if (valid == 1) {
+        // A single target, as in measure's collapse, needs no list of passes.
+        if (!mask.empties(targets[0])) {
+            const SequenceGate pass{gate, targets[0], mask.bits};
+            apply_gate_sequence(reg, {&pass, 1});
+        }
+    } else {
+        std::vector<SequenceGate> passes;
+        for (const std::uint32_t target : targets.first(valid)) {
+            if (!mask.empties(target)) passes.push_back({gate, target, mask.bits});
+        }
+        apply_gate_sequence(reg, passes);
     }
-    apply_gate_sequence(reg, passes);
     if (valid < targets.size()) fail(messages::target_outside_range);
 }
 

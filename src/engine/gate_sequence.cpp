@@ -240,6 +240,14 @@ void run_unblocked(Complex* amplitudes, std::uint32_t qubits, std::span<const Se
 
 void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {
     if (gates.empty()) return;
+    if (gates.size() == 1) {
+        // One gate is one full pass (a run of one is never blocked): no workspace to allocate,
+        // which keeps measure's collapse free of allocations.
+        reg.state().locked([&](std::span<Complex> amplitudes) {
+            run_unblocked(amplitudes.data(), reg.qubits(), gates);
+        });
+        return;
+    }
     // Allocated before the lock: a failure under it would poison the register.
     SequenceWorkspace workspace;
     try {
