@@ -283,17 +283,16 @@ def main():
         return worker(simulator, circuit, int(n))
 
     sys.path.insert(0, str(BENCH_DIR))
-    import machine_info
-    import native_sweep
-    sweep_program = native_sweep.build(lambda line: print(line, file=sys.stderr))
+    import machine
+    sweep_program = machine.build_sweep(lambda line: print(line, file=sys.stderr))
     plan_program = sweep_program.parent / "plan_sweeps"
-    subprocess.run(["cmake", "--build", str(native_sweep.BUILD_DIR), "--target", "plan_sweeps", "-j", "2"],
+    subprocess.run(["cmake", "--build", str(machine.BUILD_DIR), "--target", "plan_sweeps", "-j", "2"],
                    check=True, stdout=subprocess.DEVNULL)
     simulators = args.only.split(",")
-    document = {"machine": machine_info.describe() if hasattr(machine_info, "describe") else None,
+    document = {"machine": machine.describe(),
                 "load_average_at_start": os.getloadavg(), "threads": THREADS, "results": {}}
     for n in (int(q) for q in args.qubits.split(",")):
-        sweep_s = native_sweep.run(sweep_program, n, THREADS, quick=False)["min_s"]
+        sweep_s = machine.sweep(sweep_program, n, THREADS, quick=False)["min_s"]
         entry = document["results"][str(n)] = {"sweep_s": sweep_s, "circuits": {}}
         for circuit in args.circuits.split(","):
             row = entry["circuits"][circuit] = {"plan": plan_sweeps(plan_program, circuit, n)}

@@ -35,7 +35,7 @@ os.environ["RAYON_NUM_THREADS"] = str(ARGUMENTS.threads)
 import numpy as np  # noqa: E402
 
 import korvel_runner  # noqa: E402
-import native_sweep  # noqa: E402
+import machine  # noqa: E402
 
 STEP_DTYPE = np.dtype([("kind", "<u4"), ("target", "<u4"), ("controls", "<u8"), ("cond_mask", "<u8"),
                        ("cond_value", "<u8"), ("clbit", "<u4"), ("reserved", "<u4"), ("matrix", "<f8", (8,))])
@@ -71,7 +71,7 @@ def best_times(call, repeats):
 
 def main():
     n, shots, repeats = ARGUMENTS.qubits, ARGUMENTS.shots, ARGUMENTS.repeats
-    sweep_program = native_sweep.build(lambda line: print("+", line, file=sys.stderr))
+    sweep_program = machine.build_sweep(lambda line: print("+", line, file=sys.stderr))
     state = korvel_runner.simulate(n, rotations(n))
     circuit = np.concatenate([rotations(n), final_measurements(n)])
     cases = {
@@ -81,9 +81,9 @@ def main():
         "State.sample, 1 shot (the passes alone)": lambda: state.sample(1, seed=1),
     }
     # The sweep before and after the cases, the better kept, as in run.py.
-    sweeps = [native_sweep.run(sweep_program, n, ARGUMENTS.threads, quick=False)["min_s"]]
+    sweeps = [machine.sweep(sweep_program, n, ARGUMENTS.threads, quick=False)["min_s"]]
     best = {name: best_times(call, repeats) for name, call in cases.items()}
-    sweeps.append(native_sweep.run(sweep_program, n, ARGUMENTS.threads, quick=False)["min_s"])
+    sweeps.append(machine.sweep(sweep_program, n, ARGUMENTS.threads, quick=False)["min_s"])
     sweep = min(sweeps)
     # A gate pass moves what a sweep moves; its processor time stands in for the sweep's in the
     # processor-time column, which a loaded machine distorts less than wall time.
