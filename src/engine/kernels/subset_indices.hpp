@@ -16,6 +16,9 @@ public:
 
     std::uint64_t count() const noexcept { return count_; }
 
+    // How many consecutive u map to consecutive indices: the runs below the lowest fixed bit.
+    std::uint64_t run_length() const noexcept { return fixed_ == 0 ? count_ : (fixed_ & (~fixed_ + 1)); }
+
     // u with a 0 bit inserted at every fixed position, lowest first, then the set bits.
     std::uint64_t at(std::uint64_t u) const noexcept {
         for (std::uint64_t rest = fixed_; rest != 0; rest &= rest - 1) {

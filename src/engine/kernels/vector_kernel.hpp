@@ -18,6 +18,7 @@ struct VectorShape {
     std::uint32_t target;
     std::uint32_t lane_controls;  // control bits below lane_bits: lanes lacking one keep their value
     bool stream_zeros;            // zeros written over whole cache lines bypass the caches
+    bool prefetch;                // the state is larger than a core's caches: fetch ahead
 };
 
 // A half that becomes zero (a measurement collapse) is written with streaming stores when the
@@ -30,6 +31,13 @@ struct VectorShape {
 inline constexpr std::uint32_t streaming_qubits = 21;
 inline constexpr std::uint64_t amplitudes_per_page = 256;
 
+// Passes over 2^16 amplitudes (1 MiB) and more fetch ahead of the hardware's prefetcher (see
+// PrefetchAhead). Smaller states, and the cache-sized blocks of a gate sequence, are in a
+// core's caches already: there the fetches and the per-unit index steps were the cost. Walked
+// run by run without them, a real gate on 2^11 amplitudes went from 0.41-0.48 to 0.24-0.31 ns
+// per amplitude, and on 2^15 from 0.36-0.43 to 0.34 (one thread, AVX-512, Xeon 2.6 GHz).
+inline constexpr std::uint32_t prefetch_qubits = 16;
+
 // qubits >= lane_bits; target < qubits; controls hold neither the target nor bits >= qubits.
 inline VectorShape vector_shape(std::uint32_t qubits, std::uint32_t target,
                                 std::uint64_t controls, std::uint32_t lane_bits) {
@@ -38,7 +46,7 @@ inline VectorShape vector_shape(std::uint32_t qubits, std::uint32_t target,
     const auto lane_controls = static_cast<std::uint32_t>(controls & ((std::uint64_t{1} << lane_bits) - 1));
     const bool whole_pages = (partner << lane_bits) >= amplitudes_per_page && lane_controls == 0;
     return {SubsetIndices(qubits - lane_bits, partner | high_controls, high_controls), partner,
-            target, lane_controls, whole_pages && qubits >= streaming_qubits};
+            target, lane_controls, whole_pages && qubits >= streaming_qubits, qubits >= prefetch_qubits};
 }
 
 using GateMatrix = std::array<Complex, 4>;

@@ -14,6 +14,8 @@
 // an exact 1: a real entry x multiplies both parts of an amplitude, x·u and x·v, which are the
 // general products less a product with the zero imaginary part.
 
+#include <algorithm>
+
 #include "engine/kernels/vector_kernel.hpp"
 
 namespace korvel::vector_kernel {
@@ -91,6 +93,32 @@ private:
     bool second_stream_;
 };
 
+// Calls body(v) with the (first) vector of each unit in [first, last), in order. A state
+// larger than the caches is walked one unit at a time with the fetches ahead. A smaller one
+// (a cache-sized block of a gate sequence) is walked run by run: within a run below the
+// lowest fixed bit the vectors are consecutive, so the index is one increment, and the
+// dependent steps of next() are paid once per run rather than once per unit.
+template <class Ops, class Body>
+void for_each_unit(const Complex* amplitudes, const VectorShape& shape, std::uint64_t first,
+                   std::uint64_t last, bool first_stream, bool second_stream, Body&& body) {
+    std::uint64_t v = shape.vectors.at(first);
+    if (shape.prefetch) {
+        PrefetchAhead<Ops> ahead(amplitudes, shape, first, first_stream, second_stream);
+        for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
+            ahead.step();
+            body(v);
+        }
+        return;
+    }
+    const std::uint64_t run = shape.vectors.run_length();
+    for (std::uint64_t u = first; u < last;) {
+        const std::uint64_t n = std::min(run - (u & (run - 1)), last - u);
+        for (std::uint64_t j = 0; j < n; ++j) body(v + j);
+        u += n;
+        v = shape.vectors.next(v + n - 1);
+    }
+}
+
 // The non-diagonal updates; diagonal gates treat each half on its own (diagonal_streams).
 enum class Form { general, real, anti_diagonal, swap };
 
@@ -100,12 +128,10 @@ void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& sh
     const Coefficient<Ops> m00 = uniform<Ops>(m[0]), m01 = uniform<Ops>(m[1]);
     const Coefficient<Ops> m10 = uniform<Ops>(m[2]), m11 = uniform<Ops>(m[3]);
     const auto keep = Ops::lanes_with(shape.lane_controls);
-    PrefetchAhead<Ops> ahead(amplitudes, shape, first);
-    std::uint64_t v = shape.vectors.at(first);
-    for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
+    const std::uint64_t partner = shape.partner;
+    for_each_unit<Ops>(amplitudes, shape, first, last, true, true, [&](std::uint64_t v) {
         double* p0 = lanes_at(amplitudes, v, Ops::lane_bits);
-        double* p1 = lanes_at(amplitudes, v | shape.partner, Ops::lane_bits);
-        ahead.step();
+        double* p1 = lanes_at(amplitudes, v | partner, Ops::lane_bits);
         const typename Ops::V a0 = Ops::load(p0), a1 = Ops::load(p1);
         typename Ops::V n0, n1;
         if constexpr (F == Form::general) {
@@ -127,7 +153,7 @@ void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& sh
         }
         Ops::store(p0, n0);
         Ops::store(p1, n1);
-    }
+    });
 }
 
 // One vector of a diagonal gate's half, as half_action() says.
@@ -172,13 +198,11 @@ void diagonal_streams(Complex* amplitudes, const GateMatrix& m, const VectorShap
         if (a == HalfAction::keep) return short_runs;
         return !(a == HalfAction::zero && stream);
     };
-    PrefetchAhead<Ops> ahead(amplitudes, shape, first, fetched(A0), fetched(A1));
-    std::uint64_t v = shape.vectors.at(first);
-    for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
-        ahead.step();
+    const std::uint64_t partner = shape.partner;
+    for_each_unit<Ops>(amplitudes, shape, first, last, fetched(A0), fetched(A1), [&](std::uint64_t v) {
         scale_vector<Ops, A0, Masked>(lanes_at(amplitudes, v, Ops::lane_bits), m00, keep, stream);
-        scale_vector<Ops, A1, Masked>(lanes_at(amplitudes, v | shape.partner, Ops::lane_bits), m11, keep, stream);
-    }
+        scale_vector<Ops, A1, Masked>(lanes_at(amplitudes, v | partner, Ops::lane_bits), m11, keep, stream);
+    });
     // Streaming stores are weakly ordered: they must be visible before the pass is reported done.
     if (stream && (A0 == HalfAction::zero || A1 == HalfAction::zero)) Ops::fence();
 }
@@ -218,11 +242,8 @@ void in_vector(Complex* amplitudes, const GateMatrix& m, const VectorShape& shap
     }
     const Coefficient<Ops> own_c = coefficient<Ops>(own), other_c = coefficient<Ops>(other);
     const auto keep = Ops::lanes_with(shape.lane_controls);
-    PrefetchAhead<Ops> ahead(amplitudes, shape, first);
-    std::uint64_t v = shape.vectors.at(first);
-    for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
+    for_each_unit<Ops>(amplitudes, shape, first, last, true, true, [&](std::uint64_t v) {
         double* p = lanes_at(amplitudes, v, Ops::lane_bits);
-        ahead.step();
         const typename Ops::V a = Ops::load(p);
         typename Ops::V n;
         if constexpr (Kind == GateKind::general) {
@@ -238,7 +259,7 @@ void in_vector(Complex* amplitudes, const GateMatrix& m, const VectorShape& shap
         }
         if constexpr (Masked) n = Ops::blend(keep, a, n);
         Ops::store(p, n);
-    }
+    });
 }
 
 template <class Ops, GateKind Kind, bool Masked>
