@@ -30,16 +30,16 @@ int main(int argc, char** argv) {
                          target, controls});
     }
     const korvel::BlockShape shape = korvel::block_shape(qubits);
-    std::vector<korvel::SequenceRun> runs;
-    korvel::plan_sequence(qubits, gates, shape, runs);
-    const std::size_t whole = runs.size();
+    korvel::SequencePlan plan;
+    korvel::plan_sequence(qubits, gates, shape, plan);
+    const std::size_t whole = plan.runs.size();
     // The module: the first gate runs in its own call, the rest in chunks of the queue's length.
     const std::size_t chunk = korvel::pending_capacity(qubits);
     std::size_t module = gates.empty() ? 0 : 1;
     for (std::size_t begin = 1; begin < gates.size(); begin += chunk) {
         const std::size_t end = std::min(gates.size(), begin + chunk);
-        korvel::plan_sequence(qubits, std::span(gates).subspan(begin, end - begin), shape, runs);
-        module += runs.size();
+        korvel::plan_sequence(qubits, std::span(gates).subspan(begin, end - begin), shape, plan);
+        module += plan.runs.size();
     }
     std::printf("{\"qubits\": %u, \"gates\": %zu, \"block_bits\": %u, \"contiguous_bits\": %u, "
                 "\"runner_sweeps\": %zu, \"module_sweeps\": %zu}\n",

@@ -29,17 +29,32 @@ struct BlockStep {
     std::uint64_t factor_select;
     Complex factor0;
     Complex factor1;
+    // The same step on one sub-block of 2^sub_block_bits consecutive amplitudes of the block,
+    // when each of its pairs lies inside one (`local`): the pass over the sub-block's own bits,
+    // or the scaling restricted to them, applied where the sub-block's offset in the block,
+    // masked by local_mask, equals local_value (its controls, or its scaled half, above them).
+    bool local;
+    std::optional<GatePass> local_pass;
+    std::uint64_t local_mask;
+    std::uint64_t local_value;
 };
+
+// Sub-blocks of 2^10 amplitudes (16 KiB, half the L1 data cache of the AMD hosts and a third of
+// this Xeon's 48 KiB): a group of consecutive local steps is applied sub-block by sub-block, so
+// that each pass after the first reads L1 instead of L2. H at 24 qubits, 2 threads: 1.86 ms a
+// gate on targets 0-9 against 2.96 on targets 10-14. Sub-blocks of 2^11 were no faster (H
+// layers 176 against 181 ms, U3 layers 1,855 against 1,836 ms).
+inline constexpr std::uint32_t sub_block_bits = 10;
 
 // The plan and the per-run steps of a sequence, kept between sequences so that a caller that
 // reserved room once allocates nothing after.
 struct SequenceWorkspace {
-    std::vector<SequenceRun> runs;
+    SequencePlan plan;
     std::vector<BlockStep> steps;
 
     // Room for a sequence of `gates` gates (throws std::bad_alloc).
     void reserve(std::size_t gates) {
-        runs.reserve(gates);
+        plan.reserve(gates);
         steps.reserve(2 * gates);
     }
 };

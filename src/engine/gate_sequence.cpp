@@ -1,7 +1,8 @@
 // Gate sequences applied run by run, block by block: each run of the plan gathers blocks of
 // amplitudes over its block set into a per-worker buffer (or works in place when the set is
 // the low qubits), applies every gate of the run there, and scatters the block back. Every
-// amplitude meets the same pair updates in the same order as with one pass per gate.
+// amplitude meets the same pair updates in the same order as with one pass per gate, but for
+// the permutations the plan moves past gates on other qubits, which leave every value as it was.
 
 #include "engine/gate_sequence.hpp"
 
@@ -70,13 +71,31 @@ std::uint64_t compress(std::uint64_t mask, std::uint64_t set) {
     return out;
 }
 
+constexpr std::uint64_t sub_block_low = (std::uint64_t{1} << sub_block_bits) - 1;
+
+// A scaling step is local in every block large enough to have sub-blocks: it splits into the
+// bits it tests within a sub-block and those it tests of the sub-block's offset.
+void push_scaling(BlockStep step, std::uint32_t bits, std::vector<BlockStep>& steps) {
+    step.local = bits > sub_block_bits;
+    step.local_mask = step.mask & ~sub_block_low;
+    step.local_value = step.value & ~sub_block_low;
+    steps.push_back(step);
+}
+
 void add_steps(const SequenceGate& gate, std::uint64_t set, std::uint32_t bits,
                std::vector<BlockStep>& steps) {
     const std::uint64_t target_bit = std::uint64_t{1} << gate.target;
     const std::uint64_t inside_controls = compress(gate.controls, set);
-    BlockStep step{gate.controls & ~set, std::nullopt, &gate.gate.entries(), 0, 0, 0, {}, {}};
+    BlockStep step{gate.controls & ~set, std::nullopt, &gate.gate.entries(), 0, 0, 0, {}, {},
+                   false, std::nullopt, 0, 0};
     if (!is_diagonal(gate.gate)) {
-        step.pass.emplace(gate_pass(gate, bits, rank_in(set, gate.target), inside_controls));
+        const std::uint32_t target = rank_in(set, gate.target);
+        step.pass.emplace(gate_pass(gate, bits, target, inside_controls));
+        if (target < sub_block_bits && bits > sub_block_bits) {
+            step.local = true;
+            step.local_pass.emplace(gate_pass(gate, sub_block_bits, target, inside_controls & sub_block_low));
+            step.local_mask = step.local_value = inside_controls & ~sub_block_low;
+        }
         steps.push_back(step);
         return;
     }
@@ -87,7 +106,7 @@ void add_steps(const SequenceGate& gate, std::uint64_t set, std::uint32_t bits,
         step.factor_select = target_bit;
         step.factor0 = m00;
         step.factor1 = m11;
-        steps.push_back(step);
+        push_scaling(step, bits, steps);
         return;
     }
     const std::uint64_t inside_target = std::uint64_t{1} << rank_in(set, gate.target);
@@ -95,27 +114,65 @@ void add_steps(const SequenceGate& gate, std::uint64_t set, std::uint32_t bits,
     if (!is_one(m00)) {
         step.value = inside_controls;
         step.factor0 = m00;
-        steps.push_back(step);
+        push_scaling(step, bits, steps);
     }
     if (!is_one(m11)) {
         step.value = inside_controls | inside_target;
         step.factor0 = m11;
-        steps.push_back(step);
+        push_scaling(step, bits, steps);
     }
 }
 
 bool selected(const BlockStep& step, std::uint64_t base) { return (base & step.select) == step.select; }
 
+Complex scaling_factor(const BlockStep& step, std::uint64_t base) {
+    return (base & step.factor_select) != 0 ? step.factor1 : step.factor0;
+}
+
+void apply_step(Complex* block, std::uint32_t bits, std::uint64_t base, const BlockStep& step) {
+    if (step.pass) {
+        step.pass->run(block, *step.entries, 0, step.pass->units());
+        return;
+    }
+    const Complex f = scaling_factor(step, base);
+    if (!is_one(f)) scale_amplitudes(block, bits, step.mask, step.value, f);
+}
+
+// A group of local steps, sub-block by sub-block: each amplitude still meets them in order, and
+// no step pairs amplitudes of two sub-blocks.
+void apply_local_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
+                       std::span<const BlockStep> group) {
+    const std::uint64_t sub_blocks = std::uint64_t{1} << (bits - sub_block_bits);
+    for (std::uint64_t s = 0; s < sub_blocks; ++s) {
+        const std::uint64_t offset = s << sub_block_bits;
+        Complex* sub_block = block + offset;
+        for (const BlockStep& step : group) {
+            if (!selected(step, base) || (offset & step.local_mask) != step.local_value) continue;
+            if (step.local_pass) {
+                step.local_pass->run(sub_block, *step.entries, 0, step.local_pass->units());
+                continue;
+            }
+            const Complex f = scaling_factor(step, base);
+            if (!is_one(f)) {
+                scale_amplitudes(sub_block, sub_block_bits, step.mask & sub_block_low,
+                                 step.value & sub_block_low, f);
+            }
+        }
+    }
+}
+
 void apply_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
                  std::span<const BlockStep> steps) {
-    for (const BlockStep& step : steps) {
-        if (!selected(step, base)) continue;
-        if (step.pass) {
-            step.pass->run(block, *step.entries, 0, step.pass->units());
+    for (std::size_t i = 0; i < steps.size();) {
+        std::size_t end = i;
+        while (end < steps.size() && steps[end].local) ++end;
+        if (end - i >= 2) {
+            apply_local_steps(block, bits, base, steps.subspan(i, end - i));
+            i = end;
             continue;
         }
-        const Complex f = (base & step.factor_select) != 0 ? step.factor1 : step.factor0;
-        if (!is_one(f)) scale_amplitudes(block, bits, step.mask, step.value, f);
+        if (selected(steps[i], base)) apply_step(block, bits, base, steps[i]);
+        ++i;
     }
 }
 
@@ -217,18 +274,19 @@ void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
                        BlockShape shape) {
     shape.block_bits = std::min(shape.block_bits, qubits);
     shape.contiguous_bits = std::min(shape.contiguous_bits, shape.block_bits);
-    plan_sequence(qubits, gates, shape, workspace.runs);
-    for (const SequenceRun& run : workspace.runs) {
-        const auto run_gates = gates.subspan(run.begin, run.end - run.begin);
+    const SequencePlan& plan = workspace.plan;
+    plan_sequence(qubits, gates, shape, workspace.plan);
+    for (const SequenceRun& run : plan.runs) {
+        const auto run_order = std::span(plan.order).subspan(run.begin, run.end - run.begin);
         const bool in_place = run.block_qubits == (std::uint64_t{1} << shape.block_bits) - 1;
         // One gate gains nothing from blocking; nor does anything without the buffers.
-        if (run_gates.size() == 1 || (!in_place && block_buffers().data == nullptr)) {
-            for (const SequenceGate& gate : run_gates) run_full_pass(amplitudes, qubits, gate);
+        if (run_order.size() == 1 || (!in_place && block_buffers().data == nullptr)) {
+            for (const std::size_t g : run_order) run_full_pass(amplitudes, qubits, gates[g]);
             continue;
         }
         workspace.steps.clear();
-        for (const SequenceGate& gate : run_gates) {
-            add_steps(gate, run.block_qubits, shape.block_bits, workspace.steps);
+        for (const std::size_t g : run_order) {
+            add_steps(gates[g], run.block_qubits, shape.block_bits, workspace.steps);
         }
         run_blocked(amplitudes, qubits, run, shape.block_bits, workspace.steps);
     }
@@ -253,7 +311,8 @@ void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {
     try {
         workspace.reserve(gates.size());
     } catch (const std::bad_alloc&) {
-        throw AllocationFailure(gates.size() * (sizeof(SequenceRun) + 2 * sizeof(BlockStep)));
+        const std::size_t per_gate = sizeof(SequenceRun) + 2 * sizeof(std::size_t) + 2 * sizeof(BlockStep);
+        throw AllocationFailure(gates.size() * per_gate);
     }
     if (block_shape(reg.qubits()).block_bits < reg.qubits()) block_buffers();
     reg.state().locked([&](std::span<Complex> amplitudes) {

@@ -15,6 +15,11 @@ namespace {
 // machine it was measured on.
 constexpr std::uint32_t min_contiguous_bits = 5;
 
+// How far past the first gate it leaves behind a run looks for gates that may join it: enough
+// for a layer of 29 gates and its ladder of controlled flips, while a plan of n gates stays
+// within n · 256 steps.
+constexpr std::size_t lookahead_gates = 256;
+
 // Up to 2^13 amplitudes a register is one block: such a state stays in cache anyway and its
 // passes run on the calling thread alone.
 constexpr std::uint32_t single_block_qubits = 13;
@@ -51,30 +56,61 @@ std::uint64_t qubits_needed(const SequenceGate& gate) {
     return is_diagonal(gate.gate) ? 0 : std::uint64_t{1} << gate.target;
 }
 
+bool commute_exactly(const SequenceGate& a, const SequenceGate& b) {
+    const std::uint64_t on_a = a.controls | (std::uint64_t{1} << a.target);
+    const std::uint64_t on_b = b.controls | (std::uint64_t{1} << b.target);
+    return (on_a & on_b) == 0 && (a.gate.kind() == GateKind::swap || b.gate.kind() == GateKind::swap);
+}
+
 void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
-                   std::vector<SequenceRun>& runs) {
-    runs.clear();
+                   SequencePlan& plan) {
+    plan.order.clear();
+    plan.runs.clear();
     if (gates.empty()) return;
     if (shape.block_bits >= qubits) {
-        runs.push_back({0, gates.size(), low_mask(qubits)});
+        for (std::size_t i = 0; i < gates.size(); ++i) plan.order.push_back(i);
+        plan.runs.push_back({0, gates.size(), low_mask(qubits)});
         return;
     }
     // Qubits a run may add beside the contiguous low ones.
     const std::uint64_t contiguous = low_mask(shape.contiguous_bits);
     const int room = static_cast<int>(shape.block_bits - shape.contiguous_bits);
-    std::size_t begin = 0;
-    std::uint64_t need = 0;
-    for (std::size_t i = 0; i < gates.size(); ++i) {
-        const std::uint64_t with = need | qubits_needed(gates[i]);
-        if (std::popcount(with & ~contiguous) > room) {
-            runs.push_back({begin, i, fill_low(need, shape.block_bits, qubits)});
-            begin = i;
-            need = qubits_needed(gates[i]);
-        } else {
-            need = with;
+    const std::uint64_t every_qubit = low_mask(qubits);
+    std::vector<std::size_t>& waiting = plan.waiting;
+    waiting.clear();
+    for (std::size_t i = 0; i < gates.size(); ++i) waiting.push_back(i);
+    while (!waiting.empty()) {
+        const std::size_t begin = plan.order.size();
+        std::uint64_t need = 0;
+        // What the gates left behind in this scan act on, and whether any of them does more
+        // than move amplitudes: a later gate may pass them only if it commutes with each.
+        std::uint64_t left_on = 0;
+        bool left_general = false;
+        std::size_t first_left = waiting.size();
+        std::size_t kept = 0;
+        std::size_t i = 0;
+        for (; i < waiting.size(); ++i) {
+            if (first_left < i && (left_on == every_qubit || i - first_left > lookahead_gates)) break;
+            const SequenceGate& gate = gates[waiting[i]];
+            const std::uint64_t on = gate.controls | (std::uint64_t{1} << gate.target);
+            const std::uint64_t with = need | qubits_needed(gate);
+            const bool fits = std::popcount(with & ~contiguous) <= room || plan.order.size() == begin;
+            const bool passes = first_left == waiting.size() ||
+                                ((on & left_on) == 0 && (gate.gate.kind() == GateKind::swap || !left_general));
+            if (fits && passes) {
+                plan.order.push_back(waiting[i]);
+                need = with;
+                continue;
+            }
+            if (first_left == waiting.size()) first_left = i;
+            left_on |= on;
+            left_general |= gate.gate.kind() != GateKind::swap;
+            waiting[kept++] = waiting[i];
         }
+        for (; i < waiting.size(); ++i) waiting[kept++] = waiting[i];
+        waiting.resize(kept);
+        plan.runs.push_back({begin, plan.order.size(), fill_low(need, shape.block_bits, qubits)});
     }
-    runs.push_back({begin, gates.size(), fill_low(need, shape.block_bits, qubits)});
 }
 
 }  // namespace korvel

@@ -38,18 +38,39 @@ bool is_diagonal(const QGate& gate);
 // Controls never need to: one outside the set is fixed within a block and selects whole blocks.
 std::uint64_t qubits_needed(const SequenceGate& gate);
 
-// Gates [begin, end) applied block by block over the qubits in block_qubits (2^block_bits
-// amplitudes per block; every qubit when the register is no larger than one block).
+// The gates order[begin] … order[end−1] applied block by block over the qubits in
+// block_qubits (2^block_bits amplitudes per block; every qubit when the register is no larger
+// than one block).
 struct SequenceRun {
     std::size_t begin;
     std::size_t end;
     std::uint64_t block_qubits;
 };
 
-// Cuts the gates into runs, in order, each as long as the block set can hold every qubit its
-// gates need beside the contiguous low qubits, and appends them to `runs` (cleared first).
-// Appends at most gates.size() runs: with that much capacity reserved, it allocates nothing.
+// Two gates that may trade places with the same results to the last bit: they share no qubit
+// (target or control) and one of them only moves amplitudes (a controlled X). The other gate
+// then computes the same products of the same inputs, only at other positions.
+bool commute_exactly(const SequenceGate& a, const SequenceGate& b);
+
+// A plan: the order the gates are applied in, cut into runs.
+struct SequencePlan {
+    std::vector<std::size_t> order;
+    std::vector<SequenceRun> runs;
+    std::vector<std::size_t> waiting;  // the planner's own room: gates not yet in a run
+
+    // Room for a sequence of `gates` gates (throws std::bad_alloc).
+    void reserve(std::size_t gates) {
+        order.reserve(gates);
+        runs.reserve(gates);
+        waiting.reserve(gates);
+    }
+};
+
+// Cuts the gates into runs, each as long as the block set can hold every qubit its gates need
+// beside the contiguous low qubits. A later gate joins a run ahead of gates left for the next
+// one when it commutes exactly with each of them; otherwise the order is kept. Replaces what
+// `plan` held. With room reserved for gates.size() gates, it allocates nothing.
 void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
-                   std::vector<SequenceRun>& runs);
+                   SequencePlan& plan);
 
 }  // namespace korvel

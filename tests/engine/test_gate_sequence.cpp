@@ -47,7 +47,7 @@ bool equal_up_to_zero_sign(const std::vector<Complex>& x, const std::vector<Comp
     return true;
 }
 
-enum class Kind { general, real, diagonal, phase, anti_diagonal, projector };
+enum class Kind { general, real, diagonal, phase, anti_diagonal, projector, flip };
 
 QGate random_gate(Kind kind, std::mt19937_64& rng) {
     std::uniform_real_distribution<double> angle(-3.2, 3.2);
@@ -65,6 +65,7 @@ QGate random_gate(Kind kind, std::mt19937_64& rng) {
         case Kind::phase: return matrix({1.0, 0.0}, zero, zero, phase());
         case Kind::anti_diagonal: return matrix(zero, phase(), phase(), zero);
         case Kind::projector: return matrix({1.0 / c, 0.0}, zero, zero, zero);
+        case Kind::flip: break;  // the permutation the planner may move past other gates
     }
     return bit_flip;
 }
@@ -82,7 +83,7 @@ std::uint32_t random_qubit(std::uint32_t n, std::mt19937_64& rng) {
 std::vector<SequenceGate> random_sequence(std::uint32_t n, std::size_t length, std::mt19937_64& rng) {
     std::vector<SequenceGate> gates;
     for (std::size_t i = 0; i < length; ++i) {
-        const auto kind = static_cast<Kind>(rng() % 6);
+        const auto kind = static_cast<Kind>(rng() % 7);
         const std::uint32_t target = random_qubit(n, rng);
         std::uint64_t controls = 0;
         for (std::uint64_t k = rng() % 3; k > 0 && n > 1; --k) controls |= std::uint64_t{1} << random_qubit(n, rng);
