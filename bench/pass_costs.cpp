@@ -115,7 +115,7 @@ double sweep(korvel::Register& reg) {
         reg.state().locked([&](std::span<Complex> amplitudes) {
             Complex* a = amplitudes.data();
             const std::uint64_t count = amplitudes.size();
-            korvel::parallel_for_ranges(0, count, korvel::serial_grain, [&](std::uint64_t first, std::uint64_t last) {
+            korvel::parallel_for_ranges(0, count, korvel::serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
                 for (std::uint64_t i = first; i < last; ++i) {
                     if ((i & 3) == 0 && i + 128 < count) __builtin_prefetch(a + i + 128, 1);
                     a[i].real = a[i].real * factor;
