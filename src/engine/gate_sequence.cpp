@@ -129,13 +129,16 @@ Complex scaling_factor(const BlockStep& step, std::uint64_t base) {
     return (base & step.factor_select) != 0 ? step.factor1 : step.factor0;
 }
 
-void apply_step(Complex* block, std::uint32_t bits, std::uint64_t base, const BlockStep& step) {
-    if (step.pass) {
-        step.pass->run(block, *step.entries, 0, step.pass->units());
+// A step over the 2^bits amplitudes at `at` (a block, or a sub-block of one): its pass there,
+// or its scaling of those whose `mask` bits equal `value`.
+void apply_step(Complex* at, std::uint32_t bits, const std::optional<GatePass>& pass,
+                std::uint64_t mask, std::uint64_t value, const BlockStep& step, std::uint64_t base) {
+    if (pass) {
+        pass->run(at, *step.entries, 0, pass->units());
         return;
     }
     const Complex f = scaling_factor(step, base);
-    if (!is_one(f)) scale_amplitudes(block, bits, step.mask, step.value, f);
+    if (!is_one(f)) scale_amplitudes(at, bits, mask, value, f);
 }
 
 // A group of local steps, sub-block by sub-block: each amplitude still meets them in order, and
@@ -145,18 +148,10 @@ void apply_local_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
     const std::uint64_t sub_blocks = std::uint64_t{1} << (bits - sub_block_bits);
     for (std::uint64_t s = 0; s < sub_blocks; ++s) {
         const std::uint64_t offset = s << sub_block_bits;
-        Complex* sub_block = block + offset;
         for (const BlockStep& step : group) {
             if (!selected(step, base) || (offset & step.local_mask) != step.local_value) continue;
-            if (step.local_pass) {
-                step.local_pass->run(sub_block, *step.entries, 0, step.local_pass->units());
-                continue;
-            }
-            const Complex f = scaling_factor(step, base);
-            if (!is_one(f)) {
-                scale_amplitudes(sub_block, sub_block_bits, step.mask & sub_block_low,
-                                 step.value & sub_block_low, f);
-            }
+            apply_step(block + offset, sub_block_bits, step.local_pass, step.mask & sub_block_low,
+                       step.value & sub_block_low, step, base);
         }
     }
 }
@@ -171,7 +166,8 @@ void apply_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
             i = end;
             continue;
         }
-        if (selected(steps[i], base)) apply_step(block, bits, base, steps[i]);
+        const BlockStep& step = steps[i];
+        if (selected(step, base)) apply_step(block, bits, step.pass, step.mask, step.value, step, base);
         ++i;
     }
 }
