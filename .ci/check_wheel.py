@@ -13,6 +13,8 @@ wanted = [
     "libkorvel_engine.so",
     "korvel_qiskit/__init__.py",
     "korvel_qiskit/py.typed",
+    "korvel_programs/__init__.py",
+    "korvel_programs/py.typed",
 ]
 modules = ["korvel", "korvel_runner"]
 missing = [name for name in wanted if name not in names]

@@ -27,6 +27,8 @@ from qiskit.circuit import (
 )
 from qiskit.circuit.classical import expr, types
 
+from korvel_programs import MAX_CLBITS, MAX_QUBITS
+
 from .program import (
     FORMULAS,
     KIND_GATE,
@@ -41,8 +43,6 @@ from .program import (
     matrix_fields,
 )
 
-MAX_QUBITS = 29  # the runner's limit: 2^29 amplitudes of 16 bytes, 8 GiB
-MAX_CLBITS = 64  # classical bits of one shot live in one 64-bit word
 
 _NO_WORK = frozenset({"barrier", "delay", "id", "global_phase"})
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)

@@ -13,21 +13,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Tuple, Unio
 import numpy as np
 from numpy.typing import NDArray
 
-STEP_DTYPE = np.dtype(
-    [
-        ("kind", "<u4"),
-        ("target", "<u4"),
-        ("controls", "<u8"),
-        ("cond_mask", "<u8"),
-        ("cond_value", "<u8"),
-        ("clbit", "<u4"),
-        ("reserved", "<u4"),
-        ("matrix", "<f8", (8,)),
-    ]
-)
-KIND_GATE = 0
-KIND_MEASURE = 1
-KIND_RESET = 2
+from korvel_programs import KIND_GATE, KIND_MEASURE, KIND_RESET, STEP_DTYPE, matrix_fields
 
 ComplexMatrices = NDArray[np.complex128]
 FloatArray = NDArray[np.float64]
@@ -194,9 +180,3 @@ class ParametricStep:
                            else factor @ product)
         assert product is not None
         return product
-
-
-def matrix_fields(matrices: ComplexMatrices) -> FloatArray:
-    """(..., 2, 2) complex -> (..., 8) float in the step's order M00, M01, M10, M11."""
-    flat = np.ascontiguousarray(matrices, dtype=np.complex128).reshape(matrices.shape[:-2] + (4,))
-    return flat.view(np.float64)
