@@ -17,9 +17,9 @@
 
 #include "number_list.hpp"
 
-#include "engine/apply_gate.hpp"
-#include "engine/gate.hpp"
-#include "engine/register.hpp"
+#include "engine/sequence/apply_gate.hpp"
+#include "engine/gates/gate.hpp"
+#include "engine/state/register.hpp"
 
 namespace {
 

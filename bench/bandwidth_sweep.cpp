@@ -24,7 +24,7 @@
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
-#include "engine/complex.hpp"
+#include "engine/base/complex.hpp"
 
 namespace {
 

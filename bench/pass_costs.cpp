@@ -19,12 +19,12 @@
 
 #include "number_list.hpp"
 
-#include "engine/apply_gate.hpp"
-#include "engine/gate.hpp"
+#include "engine/sequence/apply_gate.hpp"
+#include "engine/gates/gate.hpp"
 #include "engine/kernels/isa_choice.hpp"
-#include "engine/measurement.hpp"
+#include "engine/readout/measurement.hpp"
 #include "engine/pool/worker_pool.hpp"
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <iostream>
 #include <vector>
 
-#include "engine/gate_queue.hpp"
-#include "engine/sequence_plan.hpp"
+#include "engine/sequence/gate_queue.hpp"
+#include "engine/sequence/sequence_plan.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/number_format.hpp"
+#include "engine/base/number_format.hpp"
 #include "stderr_silencer.hpp"
 
 namespace {

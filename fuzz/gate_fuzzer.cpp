@@ -16,9 +16,9 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/complex.hpp"
-#include "engine/failure.hpp"
-#include "engine/gate.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/gates/gate.hpp"
 #include "stderr_silencer.hpp"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/program.hpp"
 #include "engine/circuit/streams.hpp"
-#include "engine/failure.hpp"
+#include "engine/base/failure.hpp"
 #include "stderr_silencer.hpp"
 
 static_assert(std::endian::native == std::endian::little, "the reference reads records with memcpy");

@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "engine/messages.hpp"
+#include "binding/messages.hpp"
+#include "engine/base/messages.hpp"
 
 namespace korvel::binding {
 namespace {

@@ -7,8 +7,9 @@
 
 #include "binding/errors.hpp"
 #include "binding/owned_ref.hpp"
-#include "engine/messages.hpp"
-#include "engine/probabilities.hpp"
+#include "binding/messages.hpp"
+#include "engine/base/messages.hpp"
+#include "engine/state/probabilities.hpp"
 
 namespace korvel::binding {
 namespace {

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/complex.hpp"
-#include "engine/failure.hpp"
-#include "engine/register.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::binding {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "engine/stderr_output.hpp"
+#include "engine/base/stderr_output.hpp"
 
 namespace korvel::binding {
 namespace {

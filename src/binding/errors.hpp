@@ -11,8 +11,9 @@
 #include <string_view>
 
 #include "binding/owned_ref.hpp"
-#include "engine/failure.hpp"
-#include "engine/messages.hpp"
+#include "engine/base/failure.hpp"
+#include "binding/messages.hpp"
+#include "engine/base/messages.hpp"
 
 namespace korvel::binding {
 

@@ -12,11 +12,12 @@
 #include "binding/conversion.hpp"
 #include "binding/errors.hpp"
 #include "binding/owned_ref.hpp"
-#include "engine/gate_queue.hpp"
-#include "engine/gate.hpp"
-#include "engine/measurement.hpp"
-#include "engine/messages.hpp"
-#include "engine/register.hpp"
+#include "engine/sequence/gate_queue.hpp"
+#include "engine/gates/gate.hpp"
+#include "engine/readout/measurement.hpp"
+#include "binding/messages.hpp"
+#include "engine/base/messages.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::binding {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "binding/owned_ref.hpp"
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 #include "runner/calls.hpp"
 
 namespace korvel::runner {

@@ -12,7 +12,7 @@
 #include <new>
 
 #include "engine/circuit/invalid_input.hpp"
-#include "engine/failure.hpp"
+#include "engine/base/failure.hpp"
 
 namespace korvel::runner {
 

@@ -9,7 +9,7 @@
 #include "binding/owned_ref.hpp"
 #include "engine/circuit/circuit_state.hpp"
 #include "engine/circuit/streams.hpp"
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 #include "runner/arguments.hpp"
 #include "runner/arrays.hpp"
 #include "runner/calls.hpp"

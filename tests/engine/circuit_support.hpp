@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/complex.hpp"
-#include "engine/failure.hpp"
-#include "engine/gate.hpp"
-#include "engine/probabilities.hpp"
-#include "engine/register.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/gates/gate.hpp"
+#include "engine/state/probabilities.hpp"
+#include "engine/state/register.hpp"
 #include "stderr_capture.hpp"
 
 namespace korvel::testing {

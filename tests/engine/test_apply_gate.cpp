@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/apply_gate.hpp"
+#include "engine/sequence/apply_gate.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 
 namespace {
 

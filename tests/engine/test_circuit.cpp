@@ -17,8 +17,8 @@
 #include "engine/circuit/program.hpp"
 #include "engine/circuit/sampler.hpp"
 #include "engine/circuit/streams.hpp"
-#include "engine/measurement.hpp"
-#include "engine/weighted_draw.hpp"
+#include "engine/readout/measurement.hpp"
+#include "engine/readout/weighted_draw.hpp"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <source_location>
 #include <string>
 
-#include "engine/failure.hpp"
-#include "engine/stderr_output.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/base/stderr_output.hpp"
 #include "stderr_capture.hpp"
 
 namespace {

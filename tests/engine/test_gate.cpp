@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/failure.hpp"
-#include "engine/gate.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/gates/gate.hpp"
 #include "stderr_capture.hpp"
 
 namespace {
@@ -30,10 +30,10 @@ constexpr double h_low = 0.7071067811865475;
 const std::string block_head =
     "[src\\things\\mod:38] (check1, check2, check3.real, check4.real) = (\n";
 const std::string unitary_notice_head =
-    "thread '<unnamed>' panicked at 'Matrix is not unitary', src/engine/gate.cpp:";
+    "thread '<unnamed>' panicked at 'Matrix is not unitary', src/engine/gates/gate.cpp:";
 const std::string shape_notice_head =
     "thread '<unnamed>' panicked at 'Only support single gate. Matrix size must be 2 by 2', "
-    "src/engine/gate.cpp:";
+    "src/engine/gates/gate.cpp:";
 
 Complex re(double x) { return {x, 0.0}; }
 

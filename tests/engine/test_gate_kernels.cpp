@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/amplitude_buffer.hpp"
-#include "engine/apply_gate.hpp"
+#include "engine/state/amplitude_buffer.hpp"
+#include "engine/sequence/apply_gate.hpp"
 #include "engine/kernels/gate_pass.hpp"
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
@@ -269,8 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{"almost_one", {Complex{below_one, 0.0}, zero, zero, one}, GateKind::diagonal},
                       KindCase{"one_below_right", {i_unit, zero, zero, one}, GateKind::diagonal},
                       KindCase{"tiny_off_diagonal", {one, tiny, zero, one}, GateKind::real},
-                      KindCase{"swap", {zero, one, one, zero}, GateKind::swap},
-                      KindCase{"swap_minus_zeros", {minus_zeros, one, one, minus_zeros}, GateKind::swap},
+                      KindCase{"flip", {zero, one, one, zero}, GateKind::flip},
+                      KindCase{"flip_minus_zeros", {minus_zeros, one, one, minus_zeros}, GateKind::flip},
                       KindCase{"almost_swap", {zero, one, {below_one, 0.0}, zero}, GateKind::anti_diagonal},
                       KindCase{"pauli_y", {zero, {0.0, -1.0}, i_unit, zero}, GateKind::anti_diagonal},
                       KindCase{"real_minus_zero_imag", {half, {0.5, -0.0}, half, {-0.5, 0.0}}, GateKind::real},

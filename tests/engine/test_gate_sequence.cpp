@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/apply_gate.hpp"
-#include "engine/blocked_sequence.hpp"
-#include "engine/gate_queue.hpp"
-#include "engine/gate_sequence.hpp"
-#include "engine/probabilities.hpp"
+#include "engine/sequence/apply_gate.hpp"
+#include "engine/sequence/blocked_sequence.hpp"
+#include "engine/sequence/gate_queue.hpp"
+#include "engine/sequence/gate_sequence.hpp"
+#include "engine/state/probabilities.hpp"
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
 

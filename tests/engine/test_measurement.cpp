@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/apply_gate.hpp"
-#include "engine/measurement.hpp"
-#include "engine/register.hpp"
-#include "engine/weighted_draw.hpp"
+#include "engine/sequence/apply_gate.hpp"
+#include "engine/readout/measurement.hpp"
+#include "engine/state/register.hpp"
+#include "engine/readout/weighted_draw.hpp"
 
 namespace {
 

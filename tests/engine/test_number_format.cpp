@@ -8,7 +8,7 @@
 #include <ostream>
 #include <random>
 
-#include "engine/number_format.hpp"
+#include "engine/base/number_format.hpp"
 
 namespace {
 

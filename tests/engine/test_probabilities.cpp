@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/apply_gate.hpp"
-#include "engine/probabilities.hpp"
-#include "engine/register.hpp"
+#include "engine/sequence/apply_gate.hpp"
+#include "engine/state/probabilities.hpp"
+#include "engine/state/register.hpp"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/random.hpp"
+#include "engine/readout/random.hpp"
 
 namespace {
 

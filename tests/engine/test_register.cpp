@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/amplitude_buffer.hpp"
-#include "engine/failure.hpp"
-#include "engine/register.hpp"
+#include "engine/state/amplitude_buffer.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/state/register.hpp"
 #include "stderr_capture.hpp"
 
 namespace {
@@ -71,7 +71,7 @@ TEST_P(RegisterRefusal, FailsWithLimitMessageAndNotice) {
     }
     const std::string written = without_hint(captured.text());
     EXPECT_EQ(written.rfind("thread '<unnamed>' panicked at 'Number of qubits must be less than 30', "
-                            "src/engine/register.cpp:",
+                            "src/engine/state/register.cpp:",
                             0),
               0u)
         << written;

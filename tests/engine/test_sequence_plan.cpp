@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/sequence_plan.hpp"
+#include "engine/sequence/sequence_plan.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "circuit_support.hpp"
-#include "engine/weighted_draw.hpp"
+#include "engine/readout/weighted_draw.hpp"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/pauli_expectation.hpp"
 #include "engine/circuit/state_access.hpp"
-#include "engine/failure.hpp"
-#include "engine/gate_sequence.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/sequence/gate_sequence.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace korvel::circuit {

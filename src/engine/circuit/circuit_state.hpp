@@ -11,8 +11,8 @@
 #include "engine/circuit/program.hpp"
 #include "engine/circuit/sampler.hpp"
 #include "engine/circuit/streams.hpp"
-#include "engine/complex.hpp"
-#include "engine/register.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::circuit {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::circuit {
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "engine/circuit/invalid_input.hpp"
-#include "engine/failure.hpp"
-#include "engine/register.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::circuit {
 

@@ -8,7 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/gate.hpp"
+#include "engine/gates/gate.hpp"
 
 namespace korvel::circuit {
 

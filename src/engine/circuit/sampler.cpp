@@ -11,15 +11,17 @@
 
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/state_access.hpp"
-#include "engine/failure.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/base/prefetch.hpp"
 #include "engine/pool/worker_pool.hpp"
-#include "engine/weighted_draw.hpp"
+#include "engine/readout/weighted_draw.hpp"
 
 namespace korvel::circuit {
 
 namespace {
 
-constexpr std::uint64_t chunk_size = std::uint64_t{1} << sample_chunk_bits;
+// Chunks of the weighted draws of measure_all (see draw_chunk_bits).
+constexpr std::uint64_t chunk_size = std::uint64_t{1} << draw_chunk_bits;
 
 // A chunk with more than this many shots per amplitude places them by one binomial per amplitude
 // (cost per amplitude) instead of sorting uniforms (cost per shot). Measured with one thread at
@@ -43,10 +45,9 @@ std::vector<T> allocate(std::size_t count) {
     return values;
 }
 
-// A prefetch `ahead` amplitudes further on, computed as an integer: it may name an address past
-// the amplitudes, which a prefetch may do and pointer arithmetic may not.
+// A prefetch `ahead` amplitudes further on.
 inline void prefetch_group_ahead(const Complex* p, std::uint64_t ahead) {
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + ahead * sizeof(Complex)), 0, 3);
+    prefetch<PrefetchFor::read>(p, ahead * sizeof(Complex));
 }
 
 // Chunk c covers amplitudes [c·chunk_size, min((c+1)·chunk_size, size)).
@@ -349,7 +350,7 @@ void shuffle_outcomes(std::span<std::uint64_t> out, const StreamKey& key) {
         for (std::uint64_t k = 0; k < count; ++k) {
             const std::uint64_t bound = i - k + 1;
             partner[k] = bound <= (std::uint64_t{1} << 32) ? small.below(bound) : uniform_below(stream, bound);
-            __builtin_prefetch(out.data() + partner[k], 1, 3);
+            prefetch<PrefetchFor::write>(out.data() + partner[k]);
         }
         for (std::uint64_t k = 0; k < count; ++k) std::swap(out[i - k], out[partner[k]]);
         i -= count;

@@ -15,13 +15,9 @@
 #include <vector>
 
 #include "engine/circuit/streams.hpp"
-#include "engine/register.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::circuit {
-
-// 2^14 amplitudes, 256 KiB: a chunk read by the second pass stays in a core's cache between its
-// run sums and the merge of its draws, and a 29-qubit state has 32768 chunks to split shots over.
-inline constexpr std::uint32_t sample_chunk_bits = 14;
 
 // Fills `out` with out.size() drawn basis states in random order. Throws InvalidInput when the
 // squared norm is zero or not finite, AllocationFailure when scratch memory cannot be had.

@@ -5,8 +5,8 @@
 #include <exception>
 #include <span>
 
-#include "engine/complex.hpp"
-#include "engine/register.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/state/register.hpp"
 
 namespace korvel::circuit {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/random.hpp"
+#include "engine/readout/random.hpp"
 
 namespace korvel::circuit {
 

@@ -13,23 +13,20 @@
 #include <string>
 #include <vector>
 
-#include "engine/apply_gate.hpp"
+#include "engine/sequence/apply_gate.hpp"
 #include "engine/circuit/circuit_state.hpp"
 #include "engine/circuit/engine_work.hpp"
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/sampler.hpp"
 #include "engine/circuit/state_access.hpp"
-#include "engine/failure.hpp"
-#include "engine/measurement.hpp"
+#include "engine/base/failure.hpp"
+#include "engine/readout/measurement.hpp"
 #include "engine/pool/worker_pool.hpp"
 
 namespace korvel::circuit {
 
 namespace {
 
-// Up to this many qubits a pass runs on one thread (the engine hands 2^13 amplitudes and more to
-// the pool), so shots run side by side instead, each piece of them on a register of its own.
-constexpr std::uint32_t parallel_shot_qubits = 13;
 
 // Shots per piece handed to a pool thread; each piece allocates one register.
 constexpr std::uint64_t shot_grain = 16;
@@ -215,7 +212,9 @@ void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::sp
         });
         return;
     }
-    if (qubits <= parallel_shot_qubits) {
+    // Up to serial_qubits a pass runs on one thread, so shots run side by side instead, each
+    // piece of them on a register of its own.
+    if (qubits <= serial_qubits) {
         run_shots_side_by_side(shared, parts, tail, words, key);
     } else {
         run_shots_in_turn(shared, parts, tail, words, key);

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "engine/complex.hpp"
-#include "engine/gate_kind.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/gates/gate_kind.hpp"
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/scalar_kernel.hpp"
 #include "engine/kernels/vector_kernel.hpp"

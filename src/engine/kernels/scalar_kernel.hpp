@@ -4,8 +4,8 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/complex.hpp"
-#include "engine/gate_kind.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/gates/gate_kind.hpp"
 #include "engine/kernels/subset_indices.hpp"
 
 namespace korvel {
@@ -103,7 +103,7 @@ inline void apply_pairs_scalar(Complex* amplitudes, const std::array<Complex, 4>
                 a0 = m01 * a1;
                 a1 = m10 * old0;
             });
-        case GateKind::swap:
+        case GateKind::flip:
             return for_pairs(amplitudes, layout, first, last, [](Complex& a0, Complex& a1) {
                 const Complex old0 = a0;
                 a0 = a1;

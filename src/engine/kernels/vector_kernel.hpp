@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/complex.hpp"
-#include "engine/gate_kind.hpp"
+#include "engine/base/complex.hpp"
+#include "engine/gates/gate_kind.hpp"
 #include "engine/kernels/subset_indices.hpp"
 
 namespace korvel {

@@ -1,7 +1,7 @@
 #pragma once
 
 // The loops of the vectorised gate kernels, written once over an instruction set's operations
-// (Ops). Included only by kernels_<set>.cpp, after they switch the compiler to that set; Ops
+// (Ops). Included only by kernels/avx2.cpp and kernels/avx512.cpp, after they switch the compiler to that set; Ops
 // lives in their anonymous namespace, so every instantiation stays inside its file.
 //
 // Exactness: (a0, a1) becomes (M00·a0 + M01·a1, M10·a0 + M11·a1) with the products of the
@@ -16,6 +16,7 @@
 
 #include <algorithm>
 
+#include "engine/base/prefetch.hpp"
 #include "engine/kernels/vector_kernel.hpp"
 
 namespace korvel::vector_kernel {
@@ -70,7 +71,7 @@ public:
 
     PrefetchAhead(const Complex* amplitudes, const VectorShape& shape, std::uint64_t first,
                   bool first_stream = true, bool second_stream = true)
-        : base_(reinterpret_cast<std::uintptr_t>(amplitudes)), shape_(shape),
+        : base_(amplitudes), shape_(shape),
           v_(shape.vectors.at(first + distance)), first_stream_(first_stream),
           second_stream_(second_stream && shape.partner != 0) {}
 
@@ -82,11 +83,10 @@ public:
 
 private:
     void fetch(std::uint64_t vector) const {
-        const std::uintptr_t at = base_ + ((vector << Ops::lane_bits) * sizeof(Complex));
-        __builtin_prefetch(reinterpret_cast<const void*>(at), 1, 3);
+        prefetch<PrefetchFor::write>(base_, (vector << Ops::lane_bits) * sizeof(Complex));
     }
 
-    std::uintptr_t base_;
+    const void* base_;
     const VectorShape& shape_;
     std::uint64_t v_;
     bool first_stream_;
@@ -120,7 +120,7 @@ void for_each_unit(const Complex* amplitudes, const VectorShape& shape, std::uin
 }
 
 // The non-diagonal updates; diagonal gates treat each half on its own (diagonal_streams).
-enum class Form { general, real, anti_diagonal, swap };
+enum class Form { general, real, anti_diagonal, flip };
 
 template <class Ops, Form F, bool Masked>
 void two_streams(Complex* amplitudes, const GateMatrix& m, const VectorShape& shape,
@@ -279,7 +279,7 @@ void apply_units_shaped(Complex* amplitudes, const GateMatrix& m, GateKind kind,
             case GateKind::general: return two_streams<Ops, Form::general, Masked>(amplitudes, m, shape, first, last);
             case GateKind::real: return two_streams<Ops, Form::real, Masked>(amplitudes, m, shape, first, last);
             case GateKind::anti_diagonal: return two_streams<Ops, Form::anti_diagonal, Masked>(amplitudes, m, shape, first, last);
-            case GateKind::swap: return two_streams<Ops, Form::swap, Masked>(amplitudes, m, shape, first, last);
+            case GateKind::flip: return two_streams<Ops, Form::flip, Masked>(amplitudes, m, shape, first, last);
             case GateKind::diagonal:
             case GateKind::phase:
                 return diagonal_streams_for<Ops, Masked>(half_action(m[0]), half_action(m[3]), amplitudes, m,
@@ -290,7 +290,7 @@ void apply_units_shaped(Complex* amplitudes, const GateMatrix& m, GateKind kind,
         case GateKind::general: return in_vector_for<Ops, GateKind::general, Masked>(amplitudes, m, shape, first, last);
         case GateKind::real: return in_vector_for<Ops, GateKind::real, Masked>(amplitudes, m, shape, first, last);
         case GateKind::anti_diagonal: return in_vector_for<Ops, GateKind::anti_diagonal, Masked>(amplitudes, m, shape, first, last);
-        case GateKind::swap: return in_vector_for<Ops, GateKind::swap, Masked>(amplitudes, m, shape, first, last);
+        case GateKind::flip: return in_vector_for<Ops, GateKind::flip, Masked>(amplitudes, m, shape, first, last);
         case GateKind::diagonal:
         case GateKind::phase:
             return in_vector_for<Ops, GateKind::diagonal, Masked>(amplitudes, m, shape, first, last);

@@ -67,7 +67,10 @@ Value reduce_in_halves(std::uint64_t begin, std::uint64_t end, std::uint64_t gra
 // at 2^13 and below the two are even. A reading pass costs the same per amplitude as a gate pass
 // (14 qubits on the calling thread: 7.3 us to sum a measured qubit's two weights, 7.2 us for a
 // gate), so one threshold serves both.
-inline constexpr std::uint64_t serial_amplitudes = std::uint64_t{1} << 13;
+// A state of at most serial_qubits qubits is that small: the planner makes it one block, the
+// trajectories of its shots run side by side, and its gate queue stays short.
+inline constexpr std::uint32_t serial_qubits = 13;
+inline constexpr std::uint64_t serial_amplitudes = std::uint64_t{1} << serial_qubits;
 
 // The grain (see below) of a pass whose elements each touch `amplitudes_per_element` amplitudes.
 constexpr std::uint64_t serial_grain(std::uint64_t amplitudes_per_element) {
