@@ -1,14 +1,20 @@
 """Programs for korvel's circuit runner (`korvel_runner`), shared by the framework packages.
 
-A program is an array of step records (`STEP_DTYPE`); each framework package lowers its own
-circuits into one and hands it to the runner. Amplitude index k is the basis state in which
-qubit q has the value of bit q of k.
+The runner reads two forms. The first is an array of 104-byte records (`STEP_DTYPE`), each a
+one-qubit matrix with controls. The second, self-describing form carries gates on 1 to 5
+target qubits: a header, records of `WIDE_STEP_DTYPE`, then the complex matrix entries the
+records point into, so a parameter sweep rewrites entries and leaves the records alone
+(`pack_program`, `ProgramBuilder`). Amplitude index k is the basis state in which qubit q has
+the value of bit q of k; bit j of a row or column of a step's matrix is the value of its
+qubit targets[j].
 """
 
 from __future__ import annotations
 
+from typing import List, Sequence, Tuple
+
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 
 STEP_DTYPE = np.dtype(
     [
@@ -26,6 +32,25 @@ KIND_GATE = 0
 KIND_MEASURE = 1
 KIND_RESET = 2
 
+WIDE_STEP_DTYPE = np.dtype(
+    [
+        ("kind", "<u4"),
+        ("width", "<u4"),
+        ("targets", "u1", (8,)),
+        ("controls", "<u8"),
+        ("cond_mask", "<u8"),
+        ("cond_value", "<u8"),
+        ("clbit", "<u4"),
+        ("reserved", "<u4"),
+        ("matrix", "<u8"),  # index of the step's first entry
+        ("reserved2", "<u8"),
+    ]
+)
+assert WIDE_STEP_DTYPE.itemsize == 64
+PROGRAM_MAGIC = 0x4C56524B  # "KRVL"
+PROGRAM_VERSION = 2
+MAX_TARGETS = 5
+
 MAX_QUBITS = 29  # 2^29 amplitudes of 16 bytes, 8 GiB
 MAX_CLBITS = 64  # the classical bits of one shot live in one 64-bit word
 
@@ -36,5 +61,70 @@ def matrix_fields(matrices: NDArray[np.complex128]) -> NDArray[np.float64]:
     return flat.view(np.float64)
 
 
-__all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "STEP_DTYPE",
+def pack_program(steps: NDArray[np.void], entries: ArrayLike) -> NDArray[np.uint8]:
+    """The self-describing program of `steps` (WIDE_STEP_DTYPE) and matrix `entries`."""
+    entries = np.ascontiguousarray(entries, dtype="<c16").reshape(-1)
+    header = np.array([PROGRAM_MAGIC, PROGRAM_VERSION, len(steps), len(entries)], dtype="<u4")
+    return np.concatenate([header.view(np.uint8),
+                           np.ascontiguousarray(steps, dtype=WIDE_STEP_DTYPE).view(np.uint8).reshape(-1),
+                           entries.view(np.uint8)])
+
+
+class ProgramBuilder:
+    """Collects steps in order and packs them into the self-describing form.
+
+    Matrices go into one list of entries; `gate` returns the index of its first entry, so that
+    a caller can rewrite that matrix in `entries` for another parameter binding.
+    """
+
+    def __init__(self) -> None:
+        self.records: List[Tuple[int, Sequence[int], int, int, int, int, int]] = []
+        self.chunks: List[NDArray[np.complex128]] = []
+        self.entry_count = 0
+
+    def gate(self, targets: Sequence[int], matrix: ArrayLike, controls: int = 0,
+             condition: Tuple[int, int] = (0, 0)) -> int:
+        matrix = np.asarray(matrix, dtype=np.complex128)
+        dimension = 1 << len(targets)
+        if matrix.shape != (dimension, dimension):
+            raise ValueError(f"a gate on {len(targets)} targets needs a {dimension}x{dimension} "
+                             f"matrix, got shape {matrix.shape}")
+        first = self.entry_count
+        self.chunks.append(matrix.reshape(-1))
+        self.entry_count += dimension * dimension
+        self.records.append((KIND_GATE, tuple(targets), controls, condition[0], condition[1], 0,
+                             first))
+        return first
+
+    def measure(self, qubit: int, clbit: int, condition: Tuple[int, int] = (0, 0)) -> None:
+        self.records.append((KIND_MEASURE, (qubit,), 0, condition[0], condition[1], clbit, 0))
+
+    def reset(self, qubit: int, condition: Tuple[int, int] = (0, 0)) -> None:
+        self.records.append((KIND_RESET, (qubit,), 0, condition[0], condition[1], 0, 0))
+
+    def steps(self) -> NDArray[np.void]:
+        out = np.zeros(len(self.records), dtype=WIDE_STEP_DTYPE)
+        for i, (kind, targets, controls, cond_mask, cond_value, clbit, first) in enumerate(
+                self.records):
+            out[i]["kind"] = kind
+            out[i]["width"] = len(targets)
+            out[i]["targets"][:len(targets)] = targets
+            out[i]["controls"] = controls
+            out[i]["cond_mask"] = cond_mask
+            out[i]["cond_value"] = cond_value
+            out[i]["clbit"] = clbit
+            out[i]["matrix"] = first
+        return out
+
+    def entries(self) -> NDArray[np.complex128]:
+        if not self.chunks:
+            return np.zeros(0, dtype=np.complex128)
+        return np.concatenate(self.chunks)
+
+    def program(self) -> NDArray[np.uint8]:
+        return pack_program(self.steps(), self.entries())
+
+
+__all__ = ["MAX_TARGETS", "PROGRAM_MAGIC", "PROGRAM_VERSION", "ProgramBuilder", "WIDE_STEP_DTYPE",
+           "pack_program", "KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "STEP_DTYPE",
            "matrix_fields"]

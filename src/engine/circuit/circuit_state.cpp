@@ -28,7 +28,7 @@ void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t cl
         throw AllocationFailure(steps.size() * sizeof(SequenceGate));
     }
     for (const Step& step : steps) {
-        if (step.runs_on(clbits)) batch.push_back(SequenceGate{step.gate, step.target, step.controls});
+        if (step.runs_on(clbits)) batch.push_back(SequenceGate{step.gate, step.target, step.controls, step.wide.get()});
     }
     apply_gate_sequence(reg, batch);
 }

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/base/failure.hpp"
@@ -66,6 +67,7 @@ public:
     std::uint32_t u32(std::size_t at) const { return read_le<std::uint32_t>(record_ + at); }
     std::uint64_t u64(std::size_t at) const { return read_le<std::uint64_t>(record_ + at); }
     double f64(std::size_t at) const { return std::bit_cast<double>(u64(at)); }
+    std::byte byte(std::size_t at) const { return record_[at]; }
 
     [[noreturn]] void refuse(const std::string& what) const {
         throw InvalidInput("step " + std::to_string(index_) + ": " + what);
@@ -95,68 +97,210 @@ QGate decode_matrix(const RecordReader& record) {
     return QGate::from_entries(entries[0], entries[1], entries[2], entries[3]);
 }
 
-Step decode_step(const RecordReader& record, std::uint32_t qubits, std::uint32_t clbits, Steps allowed) {
-    const std::uint32_t raw_kind = record.u32(kind_at);
+// Where a form keeps the fields both forms share.
+struct Fields {
+    std::size_t kind, controls, cond_mask, cond_value, clbit, reserved;
+};
+constexpr Fields narrow_fields{kind_at, controls_at, cond_mask_at, cond_value_at, clbit_at, reserved_at};
+constexpr Fields wide_fields{0, 16, 24, 32, 40, 44};
+
+std::string qubit_count(std::uint32_t qubits) {
+    return std::to_string(qubits) + (qubits == 1 ? " qubit" : " qubits");
+}
+
+StepKind read_kind(const RecordReader& record, const Fields& at, Steps allowed) {
+    const std::uint32_t raw_kind = record.u32(at.kind);
     if (raw_kind > 2) {
         record.refuse("kind must be 0 (gate), 1 (measure) or 2 (reset), got " + std::to_string(raw_kind));
     }
     const auto kind = static_cast<StepKind>(raw_kind);
-    const char* name = kind_name(kind);
     if (allowed == Steps::gates_only && kind != StepKind::gate) {
-        record.refuse(std::string("a ") + name +
+        record.refuse(std::string("a ") + kind_name(kind) +
                       " step cannot run here: only gate steps evolve a State (run_shots runs measurements and resets)");
     }
+    return kind;
+}
 
-    const std::uint32_t target = record.u32(target_at);
-    if (target >= qubits) {
-        record.refuse("target " + std::to_string(target) + " is out of range for " +
-                      std::to_string(qubits) + (qubits == 1 ? " qubit" : " qubits"));
-    }
-
-    const std::uint64_t controls = record.u64(controls_at);
-    if (kind != StepKind::gate && controls != 0) {
+// The fields after the targets, the same in both forms: controls, condition, clbit, reserved.
+void read_common(const RecordReader& record, const Fields& at, Step& step, std::uint64_t targets,
+                 std::uint32_t qubits, std::uint32_t clbits, Steps allowed) {
+    const char* name = kind_name(step.kind);
+    const std::uint64_t controls = record.u64(at.controls);
+    if (step.kind != StepKind::gate && controls != 0) {
         record.refuse(std::string("controls must be 0 for a ") + name + " step, got " + hex(controls));
     }
     // qubits < 64 here: a target exists.
     if (const std::uint64_t outside = controls >> qubits; outside != 0) {
         const auto qubit = qubits + static_cast<std::uint32_t>(std::countr_zero(outside));
-        record.refuse("controls " + hex(controls) + " name qubit " + std::to_string(qubit) +
-                      ", out of range for " + std::to_string(qubits) + (qubits == 1 ? " qubit" : " qubits"));
+        record.refuse("controls " + hex(controls) + " name qubit " + std::to_string(qubit) + ", out of range for " +
+                      qubit_count(qubits));
     }
-    if (((controls >> target) & 1) != 0) {
-        record.refuse("controls " + hex(controls) + " include the target qubit " + std::to_string(target));
+    if (const std::uint64_t shared = controls & targets; shared != 0) {
+        record.refuse("controls " + hex(controls) + " include the target qubit " +
+                      std::to_string(std::countr_zero(shared)));
     }
+    step.controls = controls;
 
-    const std::uint64_t cond_mask = record.u64(cond_mask_at);
+    const std::uint64_t cond_mask = record.u64(at.cond_mask);
     if (allowed == Steps::gates_only && cond_mask != 0) {
         record.refuse("a conditional step cannot run here: a State has no classical bits (run_shots runs conditions)");
     }
     if (clbits < 64 && (cond_mask >> clbits) != 0) {
         const auto bit = clbits + static_cast<std::uint32_t>(std::countr_zero(cond_mask >> clbits));
-        record.refuse("cond_mask " + hex(cond_mask) + " names classical bit " + std::to_string(bit) +
-                      ", but " + clbit_count(clbits));
+        record.refuse("cond_mask " + hex(cond_mask) + " names classical bit " + std::to_string(bit) + ", but " +
+                      clbit_count(clbits));
     }
-    const std::uint64_t cond_value = record.u64(cond_value_at);
+    const std::uint64_t cond_value = record.u64(at.cond_value);
     if ((cond_value & ~cond_mask) != 0) {
         record.refuse("cond_value " + hex(cond_value) + " has bits outside cond_mask " + hex(cond_mask));
     }
+    step.cond_mask = cond_mask;
+    step.cond_value = cond_value;
 
-    const std::uint32_t clbit = record.u32(clbit_at);
-    if (kind == StepKind::measure) {
+    const std::uint32_t clbit = record.u32(at.clbit);
+    if (step.kind == StepKind::measure) {
         if (clbit >= clbits) {
             record.refuse("clbit " + std::to_string(clbit) + " is out of range: " + clbit_count(clbits));
         }
     } else if (clbit != 0) {
         record.refuse(std::string("clbit must be 0 for a ") + name + " step, got " + std::to_string(clbit));
     }
+    step.clbit = clbit;
 
-    if (const std::uint32_t reserved = record.u32(reserved_at); reserved != 0) {
+    if (const std::uint32_t reserved = record.u32(at.reserved); reserved != 0) {
         record.refuse("reserved must be 0, got " + std::to_string(reserved));
     }
+}
 
-    constexpr Complex zero{0.0, 0.0}, one{1.0, 0.0};
-    const QGate gate = kind == StepKind::gate ? decode_matrix(record) : QGate::from_entries(one, zero, zero, one);
-    return Step{kind, target, controls, cond_mask, cond_value, clbit, gate};
+constexpr Complex zero{0.0, 0.0}, one{1.0, 0.0};
+constexpr QGate identity = QGate::from_entries(one, zero, zero, one);
+
+Step decode_step(const RecordReader& record, std::uint32_t qubits, std::uint32_t clbits, Steps allowed) {
+    Step step{read_kind(record, narrow_fields, allowed), 0, 0, 0, 0, 0, identity, nullptr};
+    const std::uint32_t target = record.u32(target_at);
+    if (target >= qubits) {
+        record.refuse("target " + std::to_string(target) + " is out of range for " + qubit_count(qubits));
+    }
+    step.target = target;
+    read_common(record, narrow_fields, step, std::uint64_t{1} << target, qubits, clbits, allowed);
+    if (step.kind == StepKind::gate) step.gate = decode_matrix(record);
+    return step;
+}
+
+// A record of the self-describing form; `entries` points at the E matrix entries after the
+// records.
+Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uint32_t clbits, Steps allowed,
+                      const std::byte* entries, std::uint64_t entry_count) {
+    Step step{read_kind(record, wide_fields, allowed), 0, 0, 0, 0, 0, identity, nullptr};
+    const std::uint32_t width = record.u32(4);
+    if (step.kind == StepKind::gate ? (width < 1 || width > max_wide_targets) : width != 1) {
+        record.refuse(step.kind == StepKind::gate
+                          ? "width must be between 1 and " + std::to_string(max_wide_targets) + " for a gate step, got " +
+                                std::to_string(width)
+                          : std::string("width must be 1 for a ") + kind_name(step.kind) + " step, got " +
+                                std::to_string(width));
+    }
+    std::array<std::uint32_t, max_wide_targets> targets{};
+    std::uint64_t target_mask = 0;
+    for (std::uint32_t j = 0; j < 8; ++j) {
+        const auto target = std::to_integer<std::uint32_t>(record.byte(8 + j));
+        if (j >= width) {
+            if (target != 0) record.refuse("targets[" + std::to_string(j) + "] must be 0 for a step of width " +
+                                           std::to_string(width) + ", got " + std::to_string(target));
+            continue;
+        }
+        if (target >= qubits) {
+            record.refuse("targets[" + std::to_string(j) + "] = " + std::to_string(target) + " is out of range for " +
+                          qubit_count(qubits));
+        }
+        if ((target_mask >> target) & 1) {
+            record.refuse("targets[" + std::to_string(j) + "] repeats qubit " + std::to_string(target));
+        }
+        targets[j] = target;
+        target_mask |= std::uint64_t{1} << target;
+    }
+    step.target = targets[0];
+    read_common(record, wide_fields, step, target_mask, qubits, clbits, allowed);
+    if (const std::uint64_t reserved = record.u64(56); reserved != 0) {
+        record.refuse("the reserved field at offset 56 must be 0, got " + hex(reserved));
+    }
+    const std::uint64_t first = record.u64(48);
+    if (step.kind != StepKind::gate) {
+        if (first != 0) {
+            record.refuse(std::string("matrix must be 0 for a ") + kind_name(step.kind) + " step, got " +
+                          std::to_string(first));
+        }
+        return step;
+    }
+    const std::uint64_t count = std::uint64_t{1} << (2 * width);
+    if (first > entry_count || entry_count - first < count) {
+        record.refuse("matrix entries " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+                      " lie outside the program's " + std::to_string(entry_count) + " entries");
+    }
+    std::array<Complex, std::size_t{1} << (2 * max_wide_targets)> matrix;
+    const std::uint32_t dimension = 1u << width;
+    for (std::uint64_t e = 0; e < count; ++e) {
+        const std::byte* at = entries + 16 * (first + e);
+        const double real = std::bit_cast<double>(read_le<std::uint64_t>(at));
+        const double imag = std::bit_cast<double>(read_le<std::uint64_t>(at + 8));
+        for (const auto& [part, value] : {std::pair{"real", real}, std::pair{"imaginary", imag}}) {
+            if (!std::isfinite(value)) {
+                record.refuse("matrix entry (" + std::to_string(e / dimension) + ", " + std::to_string(e % dimension) +
+                              ") has a non-finite " + part + " part (" + non_finite_name(value) + ")");
+            }
+        }
+        matrix[e] = {real, imag};
+    }
+    if (width == 1) {
+        step.gate = QGate::from_entries(matrix[0], matrix[1], matrix[2], matrix[3]);
+        return step;
+    }
+    try {
+        step.wide = std::make_shared<const WideGate>(std::span(targets).first(width),
+                                                     std::span(matrix).first(count));
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(count * sizeof(Complex) * 3);
+    }
+    return step;
+}
+
+std::vector<Step> reserve_steps(std::size_t count) {
+    std::vector<Step> steps;
+    try {
+        steps.reserve(count);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(count * sizeof(Step));
+    }
+    return steps;
+}
+
+std::vector<Step> decode_wide_program(std::span<const std::byte> bytes, std::uint32_t qubits, std::uint32_t clbits,
+                                      Steps allowed) {
+    if (bytes.size() < wide_header_size) {
+        throw InvalidInput("header: incomplete: the program has " + std::to_string(bytes.size()) + " bytes, fewer than the " +
+                           std::to_string(wide_header_size) + "-byte header");
+    }
+    const std::uint32_t version = read_le<std::uint32_t>(bytes.data() + 4);
+    if (version != wide_program_version) {
+        throw InvalidInput("header: version must be " + std::to_string(wide_program_version) + ", got " +
+                           std::to_string(version));
+    }
+    const std::uint64_t count = read_le<std::uint32_t>(bytes.data() + 8);
+    const std::uint64_t entry_count = read_le<std::uint32_t>(bytes.data() + 12);
+    const std::uint64_t expected = wide_header_size + wide_step_size * count + 16 * entry_count;
+    if (bytes.size() != expected) {
+        throw InvalidInput("header: " + std::to_string(count) + " steps and " + std::to_string(entry_count) +
+                           " matrix entries take " + std::to_string(expected) + " bytes, but the program has " +
+                           std::to_string(bytes.size()));
+    }
+    std::vector<Step> steps = reserve_steps(count);
+    const std::byte* records = bytes.data() + wide_header_size;
+    const std::byte* entries = records + wide_step_size * count;
+    for (std::size_t k = 0; k < count; ++k) {
+        steps.push_back(decode_wide_step(RecordReader(records + k * wide_step_size, k), qubits, clbits, allowed,
+                                         entries, entry_count));
+    }
+    return steps;
 }
 
 }  // namespace
@@ -170,18 +314,16 @@ std::vector<Step> decode_program(std::span<const std::byte> bytes, std::uint32_t
     if (clbits > max_clbits) {
         throw InvalidInput("num_clbits must be between 0 and 64, got " + std::to_string(clbits));
     }
+    if (bytes.size() >= 4 && read_le<std::uint32_t>(bytes.data()) == wide_program_magic) {
+        return decode_wide_program(bytes, qubits, clbits, allowed);
+    }
     const std::size_t count = bytes.size() / step_size;
     if (bytes.size() % step_size != 0) {
         throw InvalidInput("step " + std::to_string(count) + ": incomplete record: the program has " +
                            std::to_string(bytes.size()) + " bytes, not a multiple of the " +
                            std::to_string(step_size) + "-byte step size");
     }
-    std::vector<Step> steps;
-    try {
-        steps.reserve(count);
-    } catch (const std::bad_alloc&) {
-        throw AllocationFailure(count * sizeof(Step));
-    }
+    std::vector<Step> steps = reserve_steps(count);
     for (std::size_t k = 0; k < count; ++k) {
         steps.push_back(decode_step(RecordReader(bytes.data() + k * step_size, k), qubits, clbits, allowed));
     }

@@ -1,30 +1,41 @@
 #pragma once
 
-// A circuit program: the steps the runner executes, decoded and validated from the 104-byte
-// little-endian records its callers build (see decode_program for the layout).
+// A circuit program: the steps the runner executes, decoded and validated from the little-endian
+// bytes its callers build, in either of two forms (see decode_program for both layouts).
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
 #include "engine/gates/gate.hpp"
+#include "engine/gates/wide_gate.hpp"
 
 namespace korvel::circuit {
 
 inline constexpr std::size_t step_size = 104;
+
+// The self-describing form: a header, then records of wide_step_size bytes, then the matrix
+// entries they point into.
+inline constexpr std::uint32_t wide_program_magic = 0x4C56524B;  // "KRVL"
+inline constexpr std::uint32_t wide_program_version = 2;
+inline constexpr std::size_t wide_header_size = 16;
+inline constexpr std::size_t wide_step_size = 64;
 inline constexpr std::uint32_t max_clbits = 64;
 
 enum class StepKind : std::uint32_t { gate = 0, measure = 1, reset = 2 };
 
 struct Step {
     StepKind kind;
-    std::uint32_t target;
+    std::uint32_t target;      // the first (for a one-qubit gate, the only) target
     std::uint64_t controls;    // gate steps only
     std::uint64_t cond_mask;   // the step runs when (clbits & cond_mask) == cond_value
     std::uint64_t cond_value;
     std::uint32_t clbit;       // measure steps only
-    QGate gate;                // gate steps only; the identity elsewhere
+    QGate gate;                // one-qubit gate steps; the identity elsewhere
+    std::shared_ptr<const WideGate> wide;  // gate steps on two or more targets; null elsewhere
 
     bool runs_on(std::uint64_t clbits) const noexcept { return (clbits & cond_mask) == cond_value; }
     bool conditional() const noexcept { return cond_mask != 0; }
@@ -43,10 +54,36 @@ struct Step {
 //          36  u32  reserved    0
 //          40  8 × f64          gate: M00, M01, M10, M11 as (real, imaginary), all finite
 //
+// The self-describing form starts with a 16-byte header:
+//
+//   offset  0  u32  magic       0x4C56524B ("KRVL" in memory order)
+//           4  u32  version     2
+//           8  u32  steps       S
+//          12  u32  entries     E, the matrix entries after the records
+//
+// then S records of 64 bytes, then E complex entries of 16 bytes (real, imaginary), and nothing
+// after them. Record k, at 16 + 64k:
+//
+//   offset  0  u32  kind        0 gate, 1 measure, 2 reset
+//           4  u32  width       gate: number of targets, 1 to 5; measure and reset: 1
+//           8  8 × u8 targets   targets[j] < qubits for j < width, distinct; the rest 0. Bit j of
+//                               a row or column of the matrix is the value of qubit targets[j]
+//          16  u64  controls    gate: mask below 2^qubits, no target bit; 0 for other kinds
+//          24  u64  cond_mask   as above
+//          32  u64  cond_value
+//          40  u32  clbit       measure: < clbits; 0 for other kinds
+//          44  u32  reserved    0
+//          48  u64  matrix      gate: its 4^width entries are entries [matrix, matrix + 4^width),
+//                               row-major, all finite; 0 for other kinds
+//          56  u64  reserved    0
+//
+// A step may share its entries with others; parameter sweeps rewrite the entries alone.
+//
 // Matrices are taken as given (no unitarity test). With `gates_only`, for entry points that
 // evolve one state without classical bits, a measure or reset step and a condition are refused
-// too. Throws InvalidInput("step K: ...") naming the first record and field at fault, or
-// AllocationFailure. Any byte string is a valid input to this function.
+// too. Throws InvalidInput("step K: ...") naming the first record and field at fault
+// ("header: ..." for the header), or AllocationFailure. Any byte string is a valid input to this
+// function.
 enum class Steps { any, gates_only };
 std::vector<Step> decode_program(std::span<const std::byte> bytes, std::uint32_t qubits,
                                  std::uint32_t clbits, Steps allowed = Steps::any);

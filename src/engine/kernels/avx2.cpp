@@ -1,7 +1,9 @@
 // The gate kernel in AVX2: two amplitudes per 256-bit vector. Only called after the processor
-// was found to support AVX2 (isa_choice.cpp); the rest of the program is built for the baseline.
+// was found to support AVX2 (isa_choice.cpp), the wide-gate kernel only with FMA as well (wide_isa());
+// the rest of the program is built for the baseline.
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/vector_kernel.hpp"
+#include "engine/kernels/wide_pass.hpp"
 
 #if KORVEL_VECTOR_KERNELS
 
@@ -12,10 +14,10 @@
 // Everything below is compiled for AVX2; all headers it relies on were read above, so no
 // function shared with other files is compiled for AVX2 here.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
 #else
 #pragma GCC push_options
-#pragma GCC target("avx2")
+#pragma GCC target("avx2,fma")
 #endif
 
 namespace korvel {
@@ -34,6 +36,10 @@ struct Avx2 {
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V zero() { return _mm256_setzero_pd(); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    // Wide gates only, on processors with FMA (wide_isa()): the one-qubit kernels never fuse.
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
+    // The two doubles at p in both halves.
+    static V broadcast_pair(const double* p) { return _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(p)); }
     // (re, im) -> (im, re) in every lane.
     static V swap_parts(V a) { return _mm256_permute_pd(a, 0b0101); }
     template <unsigned Target>
@@ -54,12 +60,18 @@ struct Avx2 {
 }  // namespace korvel
 
 #include "engine/kernels/vector_kernel_body.hpp"
+#include "engine/kernels/wide_kernel_body.hpp"
 
 namespace korvel {
 
 void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                       std::uint64_t first, std::uint64_t last) {
     vector_kernel::apply_units<Avx2>(amplitudes, m, kind, shape, first, last);
+}
+
+void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* pairs,
+                           std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_dense<Avx2>(amplitudes, shape, pairs, first, last);
 }
 
 }  // namespace korvel

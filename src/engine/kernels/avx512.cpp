@@ -2,6 +2,7 @@
 // processor was found to support AVX-512F (isa_choice.cpp).
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/vector_kernel.hpp"
+#include "engine/kernels/wide_pass.hpp"
 
 #if KORVEL_VECTOR_KERNELS
 
@@ -36,6 +37,12 @@ struct Avx512 {
     static V mul(V a, V b) { return _mm512_mul_pd(a, b); }
     static V zero() { return _mm512_setzero_pd(); }
     static V add(V a, V b) { return _mm512_add_pd(a, b); }
+    // Wide gates only: the one-qubit kernels never fuse.
+    static V fmadd(V a, V b, V c) { return _mm512_fmadd_pd(a, b, c); }
+    // The two doubles at p in every 128-bit quarter.
+    static V broadcast_pair(const double* p) {
+        return _mm512_castps_pd(_mm512_broadcast_f32x4(_mm_loadu_ps(reinterpret_cast<const float*>(p))));
+    }
     static V swap_parts(V a) { return _mm512_permute_pd(a, 0b01010101); }
     // Lane l and lane l ^ 2^Target trade places.
     template <unsigned Target>
@@ -60,12 +67,18 @@ struct Avx512 {
 }  // namespace korvel
 
 #include "engine/kernels/vector_kernel_body.hpp"
+#include "engine/kernels/wide_kernel_body.hpp"
 
 namespace korvel {
 
 void apply_units_avx512(Complex* amplitudes, const GateMatrix& m, GateKind kind, const VectorShape& shape,
                         std::uint64_t first, std::uint64_t last) {
     vector_kernel::apply_units<Avx512>(amplitudes, m, kind, shape, first, last);
+}
+
+void apply_wide_dense_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* pairs,
+                             std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_dense<Avx512>(amplitudes, shape, pairs, first, last);
 }
 
 }  // namespace korvel

@@ -3,6 +3,7 @@
 
 #include "engine/sequence/block_steps.hpp"
 
+#include <array>
 #include <bit>
 
 #include "engine/kernels/diagonal_scaling.hpp"
@@ -43,14 +44,44 @@ void push_scaling(BlockStep step, std::uint32_t bits, std::vector<BlockStep>& st
     steps.push_back(step);
 }
 
+void add_wide_steps(const SequenceGate& gate, std::uint64_t set, std::uint32_t bits, std::vector<BlockStep>& steps) {
+    const WideGate& wide = *gate.wide;
+    const std::uint64_t inside_controls = compress(gate.controls, set);
+    BlockStep step;
+    step.select = gate.controls & ~set;
+    step.wide = &wide;
+    std::array<std::uint32_t, max_wide_targets> positions{};
+    std::uint32_t held = 0;
+    bool all_low = true;
+    for (std::uint32_t j = 0; j < wide.width(); ++j) {
+        if (((set >> wide.target(j)) & 1) == 0) {
+            step.outside |= 1u << j;
+            continue;
+        }
+        positions[held] = rank_in(set, wide.target(j));
+        all_low = all_low && positions[held] < sub_block_bits;
+        ++held;
+    }
+    const auto inside = std::span(positions).first(held);
+    step.wide_pass.emplace(bits, inside, inside_controls, wide.kind());
+    if (all_low && bits > sub_block_bits) {
+        step.local = true;
+        step.local_wide_pass.emplace(sub_block_bits, inside, inside_controls & sub_block_low, wide.kind());
+        step.local_mask = step.local_value = inside_controls & ~sub_block_low;
+    }
+    steps.push_back(step);
+}
+
 }  // namespace
 
 void add_steps(const SequenceGate& gate, std::uint64_t set, std::uint32_t bits,
                std::vector<BlockStep>& steps) {
+    if (gate.wide != nullptr) return add_wide_steps(gate, set, bits, steps);
     const std::uint64_t target_bit = std::uint64_t{1} << gate.target;
     const std::uint64_t inside_controls = compress(gate.controls, set);
-    BlockStep step{gate.controls & ~set, std::nullopt, &gate.gate.entries(), 0, 0, 0, {}, {},
-                   false, std::nullopt, 0, 0};
+    BlockStep step;
+    step.select = gate.controls & ~set;
+    step.entries = &gate.gate.entries();
     if (!is_diagonal(gate.gate.kind())) {
         const std::uint32_t target = rank_in(set, gate.target);
         step.pass.emplace(gate_pass(gate, bits, target, inside_controls));
@@ -92,6 +123,33 @@ Complex scaling_factor(const BlockStep& step, std::uint64_t base) {
     return (base & step.factor_select) != 0 ? step.factor1 : step.factor0;
 }
 
+// A wide step over the amplitudes at `at`. A diagonal gate with targets outside the block set
+// takes the entries its block's values of those targets pick.
+void apply_wide_step(Complex* at, const WidePass& pass, const BlockStep& step, std::uint64_t base) {
+    const WideGate& wide = *step.wide;
+    const Complex* diagonal = wide.kind() == WideKind::diagonal ? wide.diagonal_entries() : nullptr;
+    Complex picked[std::size_t{1} << max_wide_targets];
+    if (step.outside != 0) {
+        std::uint32_t fixed = 0;
+        std::uint32_t held[max_wide_targets];
+        std::uint32_t count = 0;
+        for (std::uint32_t j = 0; j < wide.width(); ++j) {
+            if (((step.outside >> j) & 1) == 0) {
+                held[count++] = j;
+            } else if ((base >> wide.target(j)) & 1) {
+                fixed |= 1u << j;
+            }
+        }
+        for (std::uint32_t c = 0; c < (1u << count); ++c) {
+            std::uint32_t row = fixed;
+            for (std::uint32_t i = 0; i < count; ++i) row |= ((c >> i) & 1) << held[i];
+            picked[c] = wide.diagonal(row);
+        }
+        diagonal = picked;
+    }
+    pass.run(at, wide, diagonal, 0, pass.units());
+}
+
 // A step over the 2^bits amplitudes at `at` (a block, or a sub-block of one): its pass there,
 // or its scaling of those whose `mask` bits equal `value`.
 void apply_step(Complex* at, std::uint32_t bits, const std::optional<GatePass>& pass,
@@ -113,6 +171,10 @@ void apply_local_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
         const std::uint64_t offset = s << sub_block_bits;
         for (const BlockStep& step : group) {
             if (!selected(step, base) || (offset & step.local_mask) != step.local_value) continue;
+            if (step.wide != nullptr) {
+                apply_wide_step(block + offset, *step.local_wide_pass, step, base);
+                continue;
+            }
             apply_step(block + offset, sub_block_bits, step.local_pass, step.mask & sub_block_low,
                        step.value & sub_block_low, step, base);
         }
@@ -132,7 +194,12 @@ void apply_steps(Complex* block, std::uint32_t bits, std::uint64_t base,
             continue;
         }
         const BlockStep& step = steps[i];
-        if (selected(step, base)) apply_step(block, bits, step.pass, step.mask, step.value, step, base);
+        if (!selected(step, base)) {
+        } else if (step.wide != nullptr) {
+            apply_wide_step(block, *step.wide_pass, step, base);
+        } else {
+            apply_step(block, bits, step.pass, step.mask, step.value, step, base);
+        }
         ++i;
     }
 }

@@ -10,6 +10,7 @@
 
 #include "engine/base/complex.hpp"
 #include "engine/kernels/gate_pass.hpp"
+#include "engine/kernels/wide_pass.hpp"
 #include "engine/sequence/sequence_gate.hpp"
 
 namespace korvel {
@@ -17,24 +18,31 @@ namespace korvel {
 // One gate of a run as it acts on a gathered block: a pair pass over the block's own qubit
 // numbers, or, for a diagonal gate, a multiplication of the amplitudes it changes.
 struct BlockStep {
-    std::uint64_t select;         // register qubits outside the block set that must all be 1
+    std::uint64_t select = 0;     // register qubits outside the block set that must all be 1
     std::optional<GatePass> pass; // the pair pass within the block; empty for a scaling step
-    const GateMatrix* entries;    // the pass's matrix
+    const GateMatrix* entries = nullptr;  // the pass's matrix
     // Scaling: the amplitudes whose block bits `mask` equal `value` are multiplied by factor0,
     // or by factor1 in blocks where the target (outside the set) is 1: bit `factor_select`.
-    std::uint64_t mask;
-    std::uint64_t value;
-    std::uint64_t factor_select;
-    Complex factor0;
-    Complex factor1;
+    std::uint64_t mask = 0;
+    std::uint64_t value = 0;
+    std::uint64_t factor_select = 0;
+    Complex factor0{};
+    Complex factor1{};
     // The same step on one sub-block of 2^sub_block_bits consecutive amplitudes of the block,
     // when each of its pairs lies inside one (`local`): the pass over the sub-block's own bits,
     // or the scaling restricted to them, applied where the sub-block's offset in the block,
     // masked by local_mask, equals local_value (its controls, or its scaled half, above them).
-    bool local;
+    bool local = false;
     std::optional<GatePass> local_pass;
-    std::uint64_t local_mask;
-    std::uint64_t local_value;
+    std::uint64_t local_mask = 0;
+    std::uint64_t local_value = 0;
+    // A wide gate: its pass over the block's own qubit numbers (and over a sub-block's when
+    // local), on the targets the block holds. A diagonal one may leave targets outside the set:
+    // `outside` holds their matrix bits, whose values each block's offset fixes.
+    const WideGate* wide = nullptr;
+    std::optional<WidePass> wide_pass;
+    std::optional<WidePass> local_wide_pass;
+    std::uint32_t outside = 0;
 };
 
 // Sub-blocks of 2^10 amplitudes (16 KiB, half the L1 data cache of the AMD hosts and a third of

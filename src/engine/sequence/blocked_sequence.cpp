@@ -25,6 +25,18 @@ namespace {
 
 // One pass over the whole register, split among the workers.
 void run_full_pass(Complex* amplitudes, std::uint32_t qubits, const SequenceGate& gate) {
+    if (gate.wide != nullptr) {
+        const WideGate& wide = *gate.wide;
+        std::uint32_t positions[max_wide_targets];
+        for (std::uint32_t j = 0; j < wide.width(); ++j) positions[j] = wide.target(j);
+        const WidePass pass(qubits, std::span(positions, wide.width()), gate.controls, wide.kind());
+        const Complex* diagonal = wide.kind() == WideKind::diagonal ? wide.diagonal_entries() : nullptr;
+        parallel_for_ranges(0, pass.units(), serial_grain(pass.amplitudes_per_unit()),
+                            [&](std::uint64_t first, std::uint64_t last) {
+                                pass.run(amplitudes, wide, diagonal, first, last);
+                            });
+        return;
+    }
     const GatePass pass = gate_pass(gate, qubits, gate.target, gate.controls);
     const std::uint64_t grain = serial_grain(pass.amplitudes_per_unit());
     parallel_for_ranges(0, pass.units(), grain, [&](std::uint64_t first, std::uint64_t last) {

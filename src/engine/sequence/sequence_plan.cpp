@@ -47,11 +47,13 @@ BlockShape block_shape(std::uint32_t qubits) {
 }
 
 std::uint64_t qubits_needed(const SequenceGate& gate) {
+    if (gate.wide != nullptr) return gate.wide->kind() == WideKind::diagonal ? 0 : gate.wide->target_mask();
     return is_diagonal(gate.gate.kind()) ? 0 : std::uint64_t{1} << gate.target;
 }
 
 Footprint footprint(const SequenceGate& gate) {
-    return {gate.controls | (std::uint64_t{1} << gate.target), gate.gate.kind() == GateKind::flip};
+    const bool only_moves = gate.wide != nullptr ? gate.wide->only_moves() : gate.gate.kind() == GateKind::flip;
+    return {gate.controls | gate.target_mask(), only_moves};
 }
 
 bool commute_exactly(const Footprint& a, const Footprint& b) {

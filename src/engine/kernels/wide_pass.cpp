@@ -1,0 +1,143 @@
+// The scalar loops of wide gate passes and the dispatch of dense ones to the vector kernels.
+
+#include "engine/kernels/wide_pass.hpp"
+
+#include <algorithm>
+
+#include "engine/kernels/vector_kernel.hpp"
+
+namespace korvel {
+
+namespace {
+
+std::uint32_t lane_bits_of(KernelIsa isa) {
+    switch (isa) {
+        case KernelIsa::avx512: return avx512_lane_bits;
+        case KernelIsa::avx2: return avx2_lane_bits;
+        case KernelIsa::scalar: break;
+    }
+    return 0;
+}
+
+template <std::uint32_t D>
+void dense_groups(Complex* amplitudes, const SubsetIndices& groups, const std::uint64_t* offsets,
+                  const double* pairs, std::uint64_t first, std::uint64_t last) {
+    if (first >= last) return;
+    std::uint64_t base = groups.at(first);
+    for (std::uint64_t u = first; u < last; ++u, base = groups.next(base)) {
+        Complex* at = amplitudes + base;
+        Complex a[D];
+        for (std::uint32_t c = 0; c < D; ++c) a[c] = at[offsets[c]];
+        for (std::uint32_t r = 0; r < D; ++r) {
+            double re = 0.0, im = 0.0;
+            const double* p = pairs + 4 * std::size_t{r} * D;
+            for (std::uint32_t c = 0; c < D; ++c, p += 4) {
+                re = std::fma(p[0], a[c].real, re);
+                re = std::fma(p[2], a[c].imag, re);
+                im = std::fma(p[1], a[c].imag, im);
+                im = std::fma(p[3], a[c].real, im);
+            }
+            at[offsets[r]] = {re, im};
+        }
+    }
+}
+
+void dense_scalar(Complex* amplitudes, std::uint32_t width, const SubsetIndices& groups,
+                  const std::uint64_t* offsets, const double* pairs, std::uint64_t first, std::uint64_t last) {
+    switch (width) {
+        case 1: return dense_groups<2>(amplitudes, groups, offsets, pairs, first, last);
+        case 2: return dense_groups<4>(amplitudes, groups, offsets, pairs, first, last);
+        case 3: return dense_groups<8>(amplitudes, groups, offsets, pairs, first, last);
+        case 4: return dense_groups<16>(amplitudes, groups, offsets, pairs, first, last);
+        default: return dense_groups<32>(amplitudes, groups, offsets, pairs, first, last);
+    }
+}
+
+}  // namespace
+
+KernelIsa wide_isa() noexcept {
+    KernelIsa isa = active_isa();
+#if KORVEL_VECTOR_KERNELS
+    if (isa == KernelIsa::avx2) {
+        static const bool has_fma = [] {
+            __builtin_cpu_init();
+            return __builtin_cpu_supports("fma") != 0;
+        }();
+        if (!has_fma) isa = KernelIsa::scalar;
+    }
+#endif
+    return isa;
+}
+
+WidePass::WidePass(std::uint32_t qubits, std::span<const std::uint32_t> positions, std::uint64_t controls,
+                   WideKind kind, KernelIsa isa)
+    : width_(static_cast<std::uint32_t>(positions.size())), kind_(kind), isa_(KernelIsa::scalar), lane_bits_(0),
+      units_(0, 0, 0) {
+    std::uint64_t targets = 0;
+    for (const std::uint32_t p : positions) targets |= std::uint64_t{1} << p;
+    for (std::uint32_t c = 0; c < (1u << width_); ++c) {
+        std::uint64_t offset = 0;
+        for (std::uint32_t j = 0; j < width_; ++j) {
+            if ((c >> j) & 1) offset |= std::uint64_t{1} << positions[j];
+        }
+        offsets_[c] = offset;
+    }
+    const std::uint64_t fixed = targets | controls;
+    const std::uint32_t lanes = lane_bits_of(isa);
+    // The vector kernel wants whole vectors of groups: nothing fixed among the lanes' bits.
+    const bool vector = KORVEL_VECTOR_KERNELS && kind == WideKind::dense && lanes > 0 &&
+                        (fixed & ((std::uint64_t{1} << lanes) - 1)) == 0 && qubits >= lanes;
+    if (vector) {
+        isa_ = isa;
+        lane_bits_ = lanes;
+        units_ = SubsetIndices(qubits - lanes, fixed >> lanes, controls >> lanes);
+    } else {
+        units_ = SubsetIndices(qubits, fixed, controls);
+    }
+}
+
+void WidePass::run(Complex* amplitudes, const WideGate& gate, const Complex* diagonal, std::uint64_t first,
+                   std::uint64_t last) const {
+    if (first >= last) return;
+    const std::uint32_t d = 1u << width_;
+    switch (kind_) {
+        case WideKind::dense: {
+#if KORVEL_VECTOR_KERNELS
+            if (isa_ != KernelIsa::scalar) {
+                WideVectorShape shape{units_, width_, offsets_};
+                if (isa_ == KernelIsa::avx512) {
+                    return apply_wide_dense_avx512(amplitudes, shape, gate.coefficient_pairs(), first, last);
+                }
+                return apply_wide_dense_avx2(amplitudes, shape, gate.coefficient_pairs(), first, last);
+            }
+#endif
+            return dense_scalar(amplitudes, width_, units_, offsets_.data(), gate.coefficient_pairs(), first, last);
+        }
+        case WideKind::diagonal: {
+            std::uint64_t base = units_.at(first);
+            for (std::uint64_t u = first; u < last; ++u, base = units_.next(base)) {
+                Complex* at = amplitudes + base;
+                for (std::uint32_t c = 0; c < d; ++c) {
+                    if (!exactly_one(diagonal[c])) at[offsets_[c]] = diagonal[c] * at[offsets_[c]];
+                }
+            }
+            return;
+        }
+        case WideKind::permutation: {
+            std::uint64_t base = units_.at(first);
+            for (std::uint64_t u = first; u < last; ++u, base = units_.next(base)) {
+                Complex* at = amplitudes + base;
+                Complex a[std::size_t{1} << max_wide_targets];
+                for (std::uint32_t c = 0; c < d; ++c) a[c] = at[offsets_[c]];
+                for (std::uint32_t r = 0; r < d; ++r) {
+                    const Complex moved = a[gate.source(r)];
+                    const Complex phase = gate.phase(r);
+                    at[offsets_[r]] = exactly_one(phase) ? moved : phase * moved;
+                }
+            }
+            return;
+        }
+    }
+}
+
+}  // namespace korvel
