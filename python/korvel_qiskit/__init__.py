@@ -5,6 +5,7 @@
     counts = KorvelBackend().run(circuit, shots=10_000).result().get_counts()
     result = KorvelSampler().run([(ansatz, parameter_values)], shots=4096).result()
     evs = KorvelEstimator().run([(ansatz, observables, parameter_values)]).result()[0].data.evs
+    amplitudes = statevector(circuit)   # what Statevector(circuit).data gives
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ from .backend import KorvelBackend, KorvelJob
 from .estimator import KorvelEstimator
 from .lowering import LoweredCircuit, lower
 from .sampler import KorvelSampler
+from .statevector import statevector
 
 __all__ = [
     "KorvelBackend",
@@ -31,5 +33,6 @@ __all__ = [
     "KorvelSampler",
     "LoweredCircuit",
     "lower",
+    "statevector",
     "__version__",
 ]

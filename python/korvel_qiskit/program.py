@@ -1,19 +1,18 @@
-"""The runner's step records, and one-qubit matrices computed from parameter values.
+"""Matrices computed from parameter values, for the steps of a lowered circuit.
 
-A lowered circuit is a template of step records plus, for each step whose matrix depends on
+A lowered circuit is a template program plus, for each step whose matrix depends on
 parameters, the factors that recompute that matrix. Evaluation is vectorised over bindings:
-every function here maps arrays of shape (B,) to matrices of shape (B, 2, 2).
+every formula here maps arrays of shape (B,) to matrices of shape (B, d, d).
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
 
-from korvel_programs import KIND_GATE, KIND_MEASURE, KIND_RESET, STEP_DTYPE, matrix_fields
 
 ComplexMatrices = NDArray[np.complex128]
 FloatArray = NDArray[np.float64]
@@ -142,12 +141,79 @@ FORMULAS: Dict[str, Callable[..., ComplexMatrices]] = {
 }
 
 
+def _pauli_rotation(pauli: ComplexMatrices, theta: FloatArray) -> ComplexMatrices:
+    """exp(-i theta/2 P) = cos(theta/2) I - i sin(theta/2) P, for a Pauli word's matrix P."""
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    identity = np.eye(pauli.shape[0], dtype=np.complex128)
+    return c[:, None, None] * identity - 1j * s[:, None, None] * pauli
+
+
+def _xx_plus_yy(_: None, theta: FloatArray, beta: FloatArray) -> ComplexMatrices:
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    out = np.zeros((theta.shape[0], 4, 4), dtype=np.complex128)
+    out[:, 0, 0] = out[:, 3, 3] = 1.0
+    out[:, 1, 1] = out[:, 2, 2] = c
+    out[:, 1, 2] = -1j * s * _cis(-beta)
+    out[:, 2, 1] = -1j * s * _cis(beta)
+    return out
+
+
+def _xx_minus_yy(_: None, theta: FloatArray, beta: FloatArray) -> ComplexMatrices:
+    c, s = np.cos(theta / 2), np.sin(theta / 2)
+    out = np.zeros((theta.shape[0], 4, 4), dtype=np.complex128)
+    out[:, 1, 1] = out[:, 2, 2] = 1.0
+    out[:, 0, 0] = out[:, 3, 3] = c
+    out[:, 0, 3] = -1j * s * _cis(-beta)
+    out[:, 3, 0] = -1j * s * _cis(beta)
+    return out
+
+
+def evolution_matrices(eigen: Tuple[NDArray[np.float64], ComplexMatrices], time: FloatArray
+               ) -> ComplexMatrices:
+    """exp(-i t H) from the eigendecomposition H = V diag(w) V^dagger."""
+    w, v = eigen
+    phases = np.exp(-1j * time[:, None] * w[None, :])
+    return np.einsum("ij,bj,kj->bik", v, phases, v.conj())
+
+
+def _bound(gate: Any, *angles: FloatArray) -> ComplexMatrices:
+    """Any other gate: its own matrix, binding by binding."""
+    size = angles[0].shape[0] if angles else 1
+    out = []
+    for row in range(size):
+        bound = gate.copy()
+        bound.params = [float(a[row]) for a in angles]
+        out.append(gate_matrix(bound))
+    return np.stack(out)
+
+
+def gate_matrix(gate: Any) -> ComplexMatrices:
+    try:
+        return np.asarray(gate.to_matrix(), dtype=np.complex128)
+    except Exception:  # no closed form: its definition has one
+        from qiskit.quantum_info import Operator
+
+        return np.asarray(Operator(gate).data, dtype=np.complex128)
+
+
+# Families of gates on several qubits, each formula taking its constant data first.
+WIDE_FORMULAS: Dict[str, Callable[..., ComplexMatrices]] = {
+    "pauli_rotation": _pauli_rotation,
+    "xx_plus_yy": _xx_plus_yy,
+    "xx_minus_yy": _xx_minus_yy,
+    "evolution": evolution_matrices,
+    "bound": _bound,
+}
+
+
 @dataclass(frozen=True)
 class ParametricFactor:
-    """One gate of a step whose matrix depends on parameters: family and its angles."""
+    """One gate of a step whose matrix depends on parameters: family and its angles, and for
+    a family of WIDE_FORMULAS the constant data its formula starts from."""
 
     family: str
     angles: Tuple[Union[float, Angle], ...]
+    data: Any = field(default=None, compare=False)
 
     def evaluate(self, values: FloatArray, parameters: Sequence[object]) -> ComplexMatrices:
         size = values.shape[0]
@@ -156,6 +222,8 @@ class ParametricFactor:
             else np.full(size, a, dtype=np.float64)
             for a in self.angles
         ]
+        if self.family in WIDE_FORMULAS:
+            return WIDE_FORMULAS[self.family](self.data, *arguments)
         return FORMULAS[self.family](*arguments)
 
 
@@ -164,9 +232,11 @@ Factor = Union[NDArray[np.complex128], ParametricFactor]
 
 @dataclass(frozen=True)
 class ParametricStep:
-    """Step `index` of the template has matrix factors[-1] @ ... @ factors[0]."""
+    """The matrix at entries [first, first + dimension^2) of the template is
+    factors[-1] @ ... @ factors[0]."""
 
-    index: int
+    first: int
+    dimension: int
     factors: Tuple[Factor, ...]
 
     def evaluate(self, values: FloatArray, parameters: Sequence[object]) -> ComplexMatrices:
@@ -176,7 +246,7 @@ class ParametricStep:
                 matrices = factor.evaluate(values, parameters)
                 product = matrices if product is None else matrices @ product
             else:
-                product = (np.broadcast_to(factor, (values.shape[0], 2, 2)) if product is None
-                           else factor @ product)
+                product = (np.broadcast_to(factor, (values.shape[0],) + factor.shape)
+                           if product is None else factor @ product)
         assert product is not None
         return product

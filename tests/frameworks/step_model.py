@@ -1,4 +1,5 @@
-"""An independent NumPy model of the circuit runner: it executes the same step records.
+"""An independent NumPy model of the circuit runner: it executes the same programs, in either
+form (104-byte one-qubit records, or the self-describing form with gates on several qubits).
 
 Written from the program format alone, plainly and slowly (one Python loop per shot of a
 trajectory); the tests compare the runner with it, and it stands in for the runner where
@@ -7,7 +8,7 @@ the native module is not built.
 
 from __future__ import annotations
 
-from typing import Optional, Tuple
+from typing import List, Optional, Tuple
 
 import numpy as np
 
@@ -19,20 +20,51 @@ _DTYPE = np.dtype([
 ])
 
 
-def _steps(program: object) -> np.ndarray:
-    return np.frombuffer(memoryview(program).cast("B"), dtype=_DTYPE)  # type: ignore[arg-type]
+_WIDE_DTYPE = np.dtype([
+    ("kind", "<u4"), ("width", "<u4"), ("targets", "u1", (8,)), ("controls", "<u8"),
+    ("cond_mask", "<u8"), ("cond_value", "<u8"), ("clbit", "<u4"), ("reserved", "<u4"),
+    ("matrix", "<u8"), ("reserved2", "<u8"),
+])
+_MAGIC = 0x4C56524B
 
 
-def _apply(psi: np.ndarray, step: np.void) -> None:
+def _steps(program: object) -> List[dict]:
+    """Every record as kind, targets, controls, cond_mask, cond_value, clbit and matrix."""
+    data = bytes(memoryview(program).cast("B"))  # type: ignore[arg-type]
+    out = []
+    if len(data) >= 4 and int.from_bytes(data[:4], "little") == _MAGIC:
+        count = int.from_bytes(data[8:12], "little")
+        records = np.frombuffer(data, dtype=_WIDE_DTYPE, count=count, offset=16)
+        entries = np.frombuffer(data, dtype="<c16", offset=16 + 64 * count)
+        for r in records:
+            width = int(r["width"])
+            d = 1 << width
+            first = int(r["matrix"])
+            out.append(dict(kind=int(r["kind"]), targets=[int(t) for t in r["targets"][:width]],
+                            controls=int(r["controls"]), cond_mask=int(r["cond_mask"]),
+                            cond_value=int(r["cond_value"]), clbit=int(r["clbit"]),
+                            matrix=entries[first:first + d * d].reshape(d, d)
+                            if r["kind"] == 0 else None))
+        return out
+    for r in np.frombuffer(data, dtype=_DTYPE):
+        out.append(dict(kind=int(r["kind"]), targets=[int(r["target"])],
+                        controls=int(r["controls"]), cond_mask=int(r["cond_mask"]),
+                        cond_value=int(r["cond_value"]), clbit=int(r["clbit"]),
+                        matrix=r["matrix"].view(np.complex128).reshape(2, 2)))
+    return out
+
+
+def _apply(psi: np.ndarray, step: dict) -> None:
     index = np.arange(psi.size, dtype=np.uint64)
-    bit = np.uint64(1) << np.uint64(step["target"])
+    targets = step["targets"]
+    mask = np.uint64(sum(1 << t for t in targets))
     controls = np.uint64(step["controls"])
-    low = index[((index & bit) == 0) & ((index & controls) == controls)]
-    high = low | bit
-    m = step["matrix"].view(np.complex128)
-    a0, a1 = psi[low], psi[high]
-    psi[low] = m[0] * a0 + m[1] * a1
-    psi[high] = m[2] * a0 + m[3] * a1
+    base = index[((index & mask) == 0) & ((index & controls) == controls)]
+    offsets = [sum(((c >> j) & 1) << t for j, t in enumerate(targets)) for c in range(1 << len(targets))]
+    group = np.stack([psi[base | np.uint64(o)] for o in offsets])
+    result = step["matrix"] @ group
+    for o, row in zip(offsets, result):
+        psi[base | np.uint64(o)] = row
 
 
 def _project(psi: np.ndarray, qubit: int, rng: np.random.Generator) -> int:
@@ -88,8 +120,7 @@ def simulate(num_qubits: int, program: object) -> State:
     psi = np.zeros(1 << num_qubits, dtype=np.complex128)
     psi[0] = 1
     state = State(psi)
-    steps = _steps(program)
-    if np.any(steps["kind"] != 0) or np.any(steps["cond_mask"] != 0):
+    if any(step["kind"] != 0 or step["cond_mask"] != 0 for step in _steps(program)):
         raise ValueError("simulate takes unconditional gate steps only")
     state.run(program)
     return state
@@ -109,7 +140,7 @@ def run_shots(num_qubits: int, num_clbits: int, program: object, shots: int,
         for step in steps:
             if word & int(step["cond_mask"]) != int(step["cond_value"]):
                 continue
-            kind, target = int(step["kind"]), int(step["target"])
+            kind, target = step["kind"], step["targets"][0]
             if kind == 0:
                 _apply(psi, step)
             elif kind == 1:
