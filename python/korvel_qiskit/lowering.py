@@ -15,17 +15,35 @@ from typing import Dict, List, Optional, Sequence, Set, Tuple
 import numpy as np
 from numpy.typing import NDArray
 from qiskit.circuit import (
+    Barrier,
     BoxOp,
     Clbit,
     ClassicalRegister,
     ControlFlowOp,
     ControlledGate,
+    Delay,
     Gate,
     IfElseOp,
+    Measure,
     Parameter,
     QuantumCircuit,
+    Reset,
 )
 from qiskit.circuit.classical import expr, types
+from qiskit.circuit.library import (
+    CUGate,
+    GlobalPhaseGate,
+    IGate,
+    PhaseGate,
+    RGate,
+    RXGate,
+    RYGate,
+    RZGate,
+    U1Gate,
+    U2Gate,
+    U3Gate,
+    UGate,
+)
 
 from korvel_programs import MAX_CLBITS, MAX_QUBITS
 
@@ -44,7 +62,12 @@ from .program import (
 )
 
 
-_NO_WORK = frozenset({"barrier", "delay", "id", "global_phase"})
+# Instructions are recognised by class, never by name: the name of a controlled gate carries
+# its control state ("cu_o0"), and a user's gate may borrow a standard name.
+_NO_WORK = (Barrier, Delay, IGate, GlobalPhaseGate)
+# Standard one-qubit gates whose matrix is recomputed per binding: class -> family in FORMULAS.
+_PARAMETRIC_FAMILIES = {RXGate: "rx", RYGate: "ry", RZGate: "rz", PhaseGate: "p", U1Gate: "u1",
+                        UGate: "u", U3Gate: "u3", U2Gate: "u2", RGate: "r"}
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 _IDENTITY = np.eye(2, dtype=np.complex128)
 
@@ -287,13 +310,13 @@ class _Walker:
         clbit_index = {bit: clbits[i] for i, bit in enumerate(circuit.clbits)}
         for instruction in circuit.data:
             operation = instruction.operation
-            name = operation.name
-            if name in _NO_WORK or operation.num_qubits == 0 and isinstance(operation, Gate):
+            if isinstance(operation, _NO_WORK) or operation.num_qubits == 0 and isinstance(
+                    operation, Gate):
                 continue
             qs = [qubit_index[q] for q in instruction.qubits]
-            if name == "measure":
+            if isinstance(operation, Measure):
                 self.measure(qs[0], clbit_index[instruction.clbits[0]], condition)
-            elif name == "reset":
+            elif isinstance(operation, Reset):
                 self.reset(qs[0], condition)
             elif isinstance(operation, ControlFlowOp):
                 cs = [clbit_index[c] for c in instruction.clbits]
@@ -306,7 +329,7 @@ class _Walker:
             elif isinstance(operation, Gate) and operation.num_qubits == 1:
                 self.one_qubit(qs[0], self.factor(operation), condition)
             else:
-                raise _Decompose(name)
+                raise _Decompose(operation.name)
 
     def control_flow(self, operation: ControlFlowOp, qubits: List[int], clbits: List[int],
                      clbit_index: Dict[Clbit, int], condition: Condition) -> None:
@@ -346,14 +369,15 @@ class _Walker:
 
     def factor(self, gate: Gate) -> Factor:
         if any(getattr(p, "parameters", None) for p in gate.params):
-            if gate.name not in FORMULAS or not _is_standard(gate):
+            family = _PARAMETRIC_FAMILIES.get(gate.base_class)
+            if family is None:
                 raise _Decompose(gate.name)
-            return ParametricFactor(gate.name, tuple(
+            return ParametricFactor(family, tuple(
                 angle_from(p, self.parameter_index) for p in gate.params))
         return _constant_matrix(gate)
 
     def controlled_factor(self, gate: ControlledGate) -> Factor:
-        if gate.name == "cu" and _is_standard(gate):
+        if gate.base_class is CUGate:
             # The base gate of a controlled U leaves out its phase gamma.
             if any(getattr(p, "parameters", None) for p in gate.params):
                 return ParametricFactor("cu", tuple(
@@ -423,10 +447,6 @@ class _Walker:
             registers=registers,
             metadata=circuit.metadata,
         )
-
-
-def _is_standard(gate: Gate) -> bool:
-    return type(gate).__module__.startswith("qiskit.circuit.library.standard_gates")
 
 
 def _constant_matrix(gate: Gate) -> NDArray[np.complex128]:
