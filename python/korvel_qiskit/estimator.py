@@ -33,10 +33,17 @@ class _Prepared:
     columns: List[Dict[int, int]]     # per binding: term -> position in its masks
 
 
-def _observable_terms(observables: Any, num_qubits: int
+def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
                       ) -> Tuple[List[Tuple[NDArray[np.intp], NDArray[np.float64]]], Masks]:
-    """Distinct Pauli strings of all observables, and per observable (term ids, coefficients)."""
-    weights = np.uint64(1) << np.arange(num_qubits, dtype=np.uint64)
+    """Distinct Pauli strings of all observables over the simulated qubits, and per observable
+    (term ids, coefficients).
+
+    A qubit the circuit never acts on stays |0>: Z reads +1 there and drops out of the string,
+    and a string with X or Y there reads 0 and is left out.
+    """
+    active = [q for q, slot in sorted(enumerate(qubit_slots), key=lambda p: p[1]) if slot >= 0]
+    dropped = [q for q, slot in enumerate(qubit_slots) if slot < 0]
+    weights = np.uint64(1) << np.arange(len(active), dtype=np.uint64)
     index: Dict[Tuple[int, int], int] = {}
     per_observable = []
     for observable in observables.ravel().tolist():
@@ -44,10 +51,12 @@ def _observable_terms(observables: Any, num_qubits: int
             per_observable.append((np.zeros(0, dtype=np.intp), np.zeros(0)))
             continue
         operator = SparsePauliOp(list(observable.keys()), list(observable.values()))
-        x = (operator.paulis.x.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
-        z = (operator.paulis.z.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        kept = ~operator.paulis.x[:, dropped].any(axis=1)
+        paulis = operator.paulis[kept]
+        x = (paulis.x[:, active].astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        z = (paulis.z[:, active].astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
         # Labels carry their phase in the Pauli; fold it into the coefficient.
-        coefficients = operator.coeffs * (-1j) ** operator.paulis.phase
+        coefficients = operator.coeffs[kept] * (-1j) ** paulis.phase
         ids = [index.setdefault((int(a), int(b)), len(index)) for a, b in zip(x, z)]
         per_observable.append((np.array(ids, dtype=np.intp), np.real(coefficients)))
     table = np.array(list(index), dtype=np.uint64).reshape(-1, 2)
@@ -106,7 +115,7 @@ class KorvelEstimator(BaseEstimatorV2):
             np.arange(bindings).reshape(parameter_shape), pub.shape).ravel()
         observable_of = np.broadcast_to(
             np.arange(observables.size).reshape(observables.shape), pub.shape).ravel()
-        terms, (x_all, z_all) = _observable_terms(observables, lowered.num_qubits)
+        terms, (x_all, z_all) = _observable_terms(observables, lowered.qubit_slots)
         needed: List[set] = [set() for _ in range(bindings)]
         for b, o in zip(binding_of.tolist(), observable_of.tolist()):
             needed[b].update(terms[o][0].tolist())

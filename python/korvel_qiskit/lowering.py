@@ -95,7 +95,9 @@ class LoweredCircuit:
     measures, resets and branches itself and runs shot by shot.
 
     Classical bits are compacted: `clbit_slots[c]` is the program's bit for circuit bit c,
-    or -1 for a bit nothing writes (it reads 0).
+    or -1 for a bit nothing writes (it reads 0). So are qubits: `qubit_slots[q]` is the
+    program's qubit for circuit qubit q, or -1 for a qubit no instruction acts on (it stays
+    |0>), so a circuit laid out on a large device simulates its active qubits only.
     """
 
     name: str
@@ -107,6 +109,7 @@ class LoweredCircuit:
     final_qubits: Optional[NDArray[np.uint64]]
     final_clbits: Optional[NDArray[np.uint64]]
     clbit_slots: Tuple[int, ...]
+    qubit_slots: Tuple[int, ...]
     registers: Tuple[Tuple[str, Tuple[int, ...]], ...]
     metadata: Optional[dict]
 
@@ -197,12 +200,11 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
     """Lower `circuit`; raises ValueError naming any instruction or size it cannot run."""
     if not isinstance(circuit, QuantumCircuit):
         raise TypeError(f"expected a QuantumCircuit, got {type(circuit).__name__}")
-    if circuit.num_qubits > MAX_QUBITS:
-        raise ValueError(f"circuit '{circuit.name}' has {circuit.num_qubits} qubits; "
-                         f"korvel simulates at most {MAX_QUBITS}")
+    qubit_slots = _qubit_slots(circuit)
+    _check_width(circuit, qubit_slots)
     parameters = tuple(circuit.parameters)
     try:
-        walker = _Walker(circuit, parameters, fuse)
+        walker = _Walker(circuit, qubit_slots, parameters, fuse)
     except _Decompose:
         from qiskit import transpile
         from qiskit.transpiler.exceptions import TranspilerError
@@ -214,8 +216,10 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
                              f"korvel runs: {error}") from None
         if decomposed.num_qubits != circuit.num_qubits:
             raise ValueError(f"circuit '{circuit.name}': decomposition changed the qubit count")
+        qubit_slots = _qubit_slots(decomposed)
+        _check_width(circuit, qubit_slots)
         try:
-            walker = _Walker(decomposed, parameters, fuse)
+            walker = _Walker(decomposed, qubit_slots, parameters, fuse)
         except _Decompose as failure:
             raise ValueError(f"circuit '{circuit.name}': instruction '{failure.name}' cannot run "
                              "on korvel, not even decomposed") from None
@@ -225,8 +229,8 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
 class _Walker:
     """Walks a circuit once and collects its steps, folding one-qubit runs per qubit."""
 
-    def __init__(self, circuit: QuantumCircuit, parameters: Tuple[Parameter, ...],
-                 fuse: bool) -> None:
+    def __init__(self, circuit: QuantumCircuit, qubit_slots: Tuple[int, ...],
+                 parameters: Tuple[Parameter, ...], fuse: bool) -> None:
         self.parameter_index = {p: i for i, p in enumerate(parameters)}
         self.fuse = fuse
         # (kind, target, controls, cond_mask, cond_value, clbit, factors), circuit clbits
@@ -236,8 +240,8 @@ class _Walker:
         self.guarded = 0  # classical bits that enclosing conditions read
         self.read = 0
         self.written = 0
-        self.walk(circuit, list(range(circuit.num_qubits)), list(range(circuit.num_clbits)),
-                  ALWAYS)
+        self.qubit_slots = qubit_slots
+        self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         for qubit in sorted(self.pending):
             self.flush(qubit)
 
@@ -436,7 +440,7 @@ class _Walker:
             for register in circuit.cregs)
         return LoweredCircuit(
             name=circuit.name,
-            num_qubits=circuit.num_qubits,
+            num_qubits=sum(1 for slot in self.qubit_slots if slot >= 0),
             num_clbits=len(slots_used),
             steps=steps,
             parametric=tuple(parametric),
@@ -444,9 +448,46 @@ class _Walker:
             final_qubits=final_qubits,
             final_clbits=final_clbits,
             clbit_slots=clbit_slots,
+            qubit_slots=self.qubit_slots,
             registers=registers,
             metadata=circuit.metadata,
         )
+
+
+def _qubit_slots(circuit: QuantumCircuit) -> Tuple[int, ...]:
+    """Per circuit qubit: its place among the qubits some instruction acts on, or -1.
+
+    Barriers, delays and identities act on nothing; a control-flow operation acts on the
+    qubits its blocks act on.
+    """
+    active: Set[int] = set()
+
+    def visit(block: QuantumCircuit, positions: Sequence[int]) -> None:
+        index = {bit: positions[i] for i, bit in enumerate(block.qubits)}
+        for instruction in block.data:
+            operation = instruction.operation
+            if isinstance(operation, _NO_WORK):
+                continue
+            qubits = [index[q] for q in instruction.qubits]
+            if isinstance(operation, ControlFlowOp):
+                for body in operation.blocks:
+                    visit(body, qubits)
+            else:
+                active.update(qubits)
+
+    visit(circuit, range(circuit.num_qubits))
+    slots = [-1] * circuit.num_qubits
+    for slot, qubit in enumerate(sorted(active)):
+        slots[qubit] = slot
+    return tuple(slots)
+
+
+def _check_width(circuit: QuantumCircuit, qubit_slots: Sequence[int]) -> None:
+    active = sum(1 for slot in qubit_slots if slot >= 0)
+    if active > MAX_QUBITS:
+        of = f" of its {circuit.num_qubits}" if active < circuit.num_qubits else ""
+        raise ValueError(f"circuit '{circuit.name}' acts on {active} qubits{of}; korvel "
+                         f"simulates at most {MAX_QUBITS}")
 
 
 def _constant_matrix(gate: Gate) -> NDArray[np.complex128]:
