@@ -14,7 +14,15 @@ from qiskit.primitives.containers.estimator_pub import EstimatorPub, EstimatorPu
 from qiskit.primitives.primitive_job import PrimitiveJob
 from qiskit.quantum_info import SparsePauliOp
 
-from .execution import Batch, as_executor, check_seed, chunk_bounds, expectation_task
+from .execution import (
+    Batch,
+    PrimitiveSeed,
+    as_executor,
+    check_primitive_seed,
+    chunk_bounds,
+    expectation_task,
+    run_seed,
+)
 from .lowering import LoweredCircuit, lower
 from .sampler import bind_values
 
@@ -72,17 +80,19 @@ class KorvelEstimator(BaseEstimatorV2):
 
     Args:
         default_precision: precision of a pub that does not name its own (0: exact).
-        seed: seeds the emulated shot noise; None draws fresh noise on every run.
+        seed: seeds the emulated shot noise: None draws fresh noise on every run, an integer
+            the same noise on every run, and a numpy.random.Generator is drawn from once per
+            run (the same generator state gives the same noise).
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed: Optional[int] = None,
+    def __init__(self, *, default_precision: float = 0.0, seed: PrimitiveSeed = None,
                  executor: Union[Executor, Any, None] = None) -> None:
         if not default_precision >= 0:
             raise ValueError(f"default_precision must be at least 0, got {default_precision}")
         self._default_precision = float(default_precision)
-        self._seed = check_seed(seed)
+        self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
     @property
@@ -90,7 +100,7 @@ class KorvelEstimator(BaseEstimatorV2):
         return self._default_precision
 
     @property
-    def seed(self) -> Optional[int]:
+    def seed(self) -> PrimitiveSeed:
         return self._seed
 
     def run(self, pubs: Iterable[EstimatorPubLike], *, precision: Optional[float] = None
@@ -98,7 +108,9 @@ class KorvelEstimator(BaseEstimatorV2):
         if precision is None:
             precision = self._default_precision
         prepared = [self._prepare(EstimatorPub.coerce(pub, precision)) for pub in pubs]
-        job: PrimitiveJob[PrimitiveResult[PubResult]] = PrimitiveJob(self._run, prepared)
+        # Drawn here, not in the job's thread, so runs take a generator's draws in call order.
+        seed = run_seed(self._seed)
+        job: PrimitiveJob[PrimitiveResult[PubResult]] = PrimitiveJob(self._run, prepared, seed)
         job._submit()
         return job
 
@@ -126,7 +138,7 @@ class KorvelEstimator(BaseEstimatorV2):
             columns.append({t: i for i, t in enumerate(ids.tolist())})
         return _Prepared(pub, lowered, fields, binding_of, observable_of, terms, masks, columns)
 
-    def _run(self, prepared: List[_Prepared]) -> PrimitiveResult[PubResult]:
+    def _run(self, prepared: List[_Prepared], seed: Optional[int]) -> PrimitiveResult[PubResult]:
         batch = Batch(self._executor)
         tasks = []
         for item in prepared:
@@ -137,7 +149,7 @@ class KorvelEstimator(BaseEstimatorV2):
                                      item.masks[start:stop]))
             tasks.append(ids)
         outputs = batch.results()
-        rng = np.random.default_rng(self._seed)
+        rng = np.random.default_rng(seed)
         results = []
         for item, ids in zip(prepared, tasks):
             values = [v for i in ids for v in outputs[i]]

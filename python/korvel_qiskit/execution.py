@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from concurrent.futures import Executor
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -45,6 +45,10 @@ def check_shots(shots: object) -> int:
     return int(shots)
 
 
+# A primitive's seed as Qiskit's reference primitives take it.
+PrimitiveSeed = Union[int, np.random.Generator, None]
+
+
 def check_seed(seed: object) -> Optional[int]:
     if seed is None:
         return None
@@ -53,6 +57,23 @@ def check_seed(seed: object) -> Optional[int]:
     if seed < 0 or seed >= 1 << 64:
         raise ValueError(f"seed must be between 0 and 2**64 - 1, got {seed}")
     return int(seed)
+
+
+def check_primitive_seed(seed: object) -> PrimitiveSeed:
+    if isinstance(seed, np.random.Generator):
+        return seed
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer, type(None))):
+        raise TypeError(f"seed must be an integer, a numpy.random.Generator or None, got "
+                        f"{seed!r}")
+    return check_seed(seed)
+
+
+def run_seed(seed: PrimitiveSeed) -> Optional[int]:
+    """The seed of one run. A generator is drawn from, as Qiskit's reference primitives draw
+    from it: the same generator state gives the same results, and each run moves it on."""
+    if isinstance(seed, np.random.Generator):
+        return int(seed.integers(0, 1 << 64, dtype=np.uint64))
+    return seed
 
 
 def derived_seeds(seed: Optional[int], key: int, count: int) -> List[Optional[int]]:

@@ -16,11 +16,13 @@ from qiskit.primitives.primitive_job import PrimitiveJob
 from .execution import (
     Batch,
     Words,
+    PrimitiveSeed,
     as_executor,
-    check_seed,
+    check_primitive_seed,
     check_shots,
     chunk_bounds,
     derived_seeds,
+    run_seed,
     sample_task,
 )
 from .lowering import LoweredCircuit, lower
@@ -75,17 +77,18 @@ class KorvelSampler(BaseSamplerV2):
 
     Args:
         default_shots: shots of a pub that does not name its own.
-        seed: None for fresh entropy on every run, or an integer: the same pubs then give
-            the same bits on every run, whatever the executor.
+        seed: None for fresh entropy on every run; an integer: the same pubs then give the
+            same bits on every run, whatever the executor; or a numpy.random.Generator, drawn
+            from once per run: the same generator state gives the same bits.
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here (the runner itself uses
             every core for one circuit).
     """
 
-    def __init__(self, *, default_shots: int = 1024, seed: Optional[int] = None,
+    def __init__(self, *, default_shots: int = 1024, seed: PrimitiveSeed = None,
                  executor: Union[Executor, Any, None] = None) -> None:
         self._default_shots = check_shots(default_shots)
-        self._seed = check_seed(seed)
+        self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
     @property
@@ -93,7 +96,7 @@ class KorvelSampler(BaseSamplerV2):
         return self._default_shots
 
     @property
-    def seed(self) -> Optional[int]:
+    def seed(self) -> PrimitiveSeed:
         return self._seed
 
     def run(self, pubs: Iterable[SamplerPubLike], *, shots: Optional[int] = None
@@ -108,15 +111,19 @@ class KorvelSampler(BaseSamplerV2):
             size = int(np.prod(pub.shape, dtype=np.int64))
             prepared.append(_Prepared(pub, lowered, bind_values(lowered, pub.parameter_values,
                                                                 size), size))
-        job: PrimitiveJob[PrimitiveResult[SamplerPubResult]] = PrimitiveJob(self._run, prepared)
+        # Drawn here, not in the job's thread, so runs take a generator's draws in call order.
+        seed = run_seed(self._seed)
+        job: PrimitiveJob[PrimitiveResult[SamplerPubResult]] = PrimitiveJob(
+            self._run, prepared, seed)
         job._submit()
         return job
 
-    def _run(self, prepared: List[_Prepared]) -> PrimitiveResult[SamplerPubResult]:
+    def _run(self, prepared: List[_Prepared], seed: Optional[int]
+             ) -> PrimitiveResult[SamplerPubResult]:
         batch = Batch(self._executor)
         tasks: List[List[int]] = []
         for key, item in enumerate(prepared):
-            seeds = derived_seeds(self._seed, key, item.bindings)
+            seeds = derived_seeds(seed, key, item.bindings)
             ids = []
             for start, stop in chunk_bounds(item.lowered, item.bindings, batch.spread):
                 fields = None if item.fields is None else item.fields[start:stop]
