@@ -164,7 +164,8 @@ class KorvelEstimator(BaseEstimatorV2):
             precision = float(item.pub.precision)
             stds = np.full(item.pub.shape, precision, dtype=np.float64)
             if precision > 0:
-                evs = rng.normal(evs, precision)
+                # As an array even for a pub of shape (): normal() gives a float there.
+                evs = np.asarray(rng.normal(evs, precision), dtype=np.float64)
             results.append(PubResult(
                 DataBin(evs=evs, stds=stds, shape=item.pub.shape),
                 metadata={"target_precision": precision,

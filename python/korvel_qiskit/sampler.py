@@ -53,7 +53,7 @@ def bind_values(lowered: LoweredCircuit, parameter_values: Any, size: int
                          "parameter values must be finite")
     with np.errstate(over="ignore", invalid="ignore"):
         fields = lowered.matrix_fields(values)
-    finite_rows = np.isfinite(fields.reshape(size, -1)).all(axis=1)
+    finite_rows = np.isfinite(fields).all(axis=(1, 2))
     if not finite_rows.all():
         row = int(np.argmin(finite_rows))
         named = ", ".join(f"{p.name}={v!r}" for p, v in zip(lowered.parameters, values[row].tolist()))
@@ -133,7 +133,8 @@ class KorvelSampler(BaseSamplerV2):
         outputs = batch.results()
         results = []
         for item, ids in zip(prepared, tasks):
-            words = np.stack([w for i in ids for w in outputs[i]]).reshape(
+            # As one array even when a sweep has no bindings at all.
+            words = np.asarray([w for i in ids for w in outputs[i]], dtype=np.uint64).reshape(
                 item.pub.shape + (item.pub.shots,))
             results.append(_pub_result(item, words))
         return PrimitiveResult(results, metadata={"version": 2})

@@ -121,9 +121,8 @@ def _while_loop():
      r"unbound parameters: θ\[0\], θ\[1\]"),
     (lambda: KorvelEstimator().run([(corpus.MEASURED["teleportation"](), SparsePauliOp("ZZZ"))]),
      "measures, resets or branches"),
-    (lambda: KorvelBackend().run(QuantumCircuit(1), speed="fast"), "unknown run options: speed"),
 ], ids=["qubits", "sampler_qubits", "shots", "sampler_shots", "control_flow", "parameters",
-        "estimator_measures", "option"])
+        "estimator_measures"])
 def test_errors_name_the_offending_value_before_simulating(call, message):
     with pytest.raises(ValueError, match=message):
         call()
