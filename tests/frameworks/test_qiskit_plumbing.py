@@ -17,7 +17,6 @@ from qiskit.quantum_info import SparsePauliOp  # noqa: E402
 
 import corpus  # noqa: E402
 from korvel_qiskit import KorvelBackend, KorvelEstimator, KorvelSampler  # noqa: E402
-from test_qiskit_differential import close_counts  # noqa: E402
 
 A = Parameter("a")
 
@@ -80,7 +79,11 @@ def test_a_pub_of_shape_nothing_gives_0_d_float64_arrays(precision):
         assert isinstance(array, np.ndarray) and array.shape == () and array.dtype == np.float64
 
 
-def test_backend_binds_parameters_as_aer_does_and_matches_it():
+def test_backend_binds_parameters_as_aer_does():
+    # Aer sets the layout of the results; the counts are checked against Statevector, as Aer
+    # draws wrongly for parametrised controlled rotations.
+    from qiskit.quantum_info import Statevector
+
     AerSimulator = pytest.importorskip("qiskit_aer").AerSimulator
     a, b = A, Parameter("b")
     first = QuantumCircuit(1, 1)
@@ -91,14 +94,21 @@ def test_backend_binds_parameters_as_aer_does_and_matches_it():
     second.crx(a, 0, 1)
     second.measure([0, 1], [0, 1])
     binds = [{a: [0.0, np.pi, np.pi / 2]}, {a: [np.pi, 0.4], b: [np.pi, 2.0]}]
-    ours = KorvelBackend().run([first, second], parameter_binds=binds, shots=4000,
+    shots = 4000
+    ours = KorvelBackend().run([first, second], parameter_binds=binds, shots=shots,
                                seed_simulator=3).result()
-    aer = AerSimulator().run([first, second], parameter_binds=binds, shots=4000,
-                             seed_simulator=3).result()
+    aer = AerSimulator().run([first, second], parameter_binds=binds, shots=10).result()
     assert len(ours.results) == len(aer.results) == 5
-    assert [r.header["name"] for r in ours.results] == [first.name] * 3 + [second.name] * 2
-    for i in range(5):
-        close_counts(ours.get_counts(i), aer.get_counts(i), 4000)
+    assert [r.header["name"] for r in ours.results] == [r.header["name"] for r in aer.results]
+    experiments = [(first, {a: v}) for v in binds[0][a]] + [
+        (second, {a: x, b: y}) for x, y in zip(binds[1][a], binds[1][b])]
+    for i, (circuit, values) in enumerate(experiments):
+        exact = Statevector(circuit.remove_final_measurements(inplace=False)
+                            .assign_parameters(values)).probabilities_dict()
+        counts = ours.get_counts(i)
+        assert set(counts) <= {k for k, p in exact.items() if p > 1e-12}
+        for key, p in exact.items():
+            assert abs(counts.get(key, 0) - shots * p) <= 6 * np.sqrt(shots * p * (1 - p)) + 3
 
 
 @pytest.mark.parametrize("binds, error, message", [
