@@ -47,6 +47,7 @@ from qiskit.circuit.library import (
 
 from korvel_programs import MAX_CLBITS, MAX_QUBITS
 
+from .classical import ALWAYS, ClassicalBits, Compaction, Condition, Readout, conjoin, negate
 from .program import (
     FORMULAS,
     KIND_GATE,
@@ -71,11 +72,6 @@ _PARAMETRIC_FAMILIES = {RXGate: "rx", RYGate: "ry", RZGate: "rz", PhaseGate: "p"
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 _IDENTITY = np.eye(2, dtype=np.complex128)
 
-# A classical condition: alternatives (mask, value) over the circuit's classical bits, at most
-# one of which can hold at a time; a step guarded by it runs once per alternative.
-Condition = Tuple[Tuple[int, int], ...]
-ALWAYS: Condition = ((0, 0),)
-
 
 class _Decompose(Exception):
     """An instruction the runner cannot execute as it stands."""
@@ -90,14 +86,17 @@ class LoweredCircuit:
     """A circuit as the runner executes it.
 
     `steps` is the template program. When every measurement is final (`final_qubits` is not
-    None) it holds the gates alone, and shots are drawn from the final state: compact
-    classical bit `final_clbits[i]` receives qubit `final_qubits[i]`. Otherwise the program
-    measures, resets and branches itself and runs shot by shot.
+    None) it holds the gates alone, and shots are drawn from the final state: circuit bit
+    `final_clbits[i]` receives qubit `final_qubits[i]`, and a shot's word is the basis state
+    drawn, with the qubits no bit receives cleared. Otherwise the program measures, resets
+    and branches itself and runs shot by shot over `num_clbits` classical slots; then each
+    of `copies`, (slot, readout), sets that slot of the word to the bit its readout selects,
+    all of them reading the word as the runner left it.
 
-    Classical bits are compacted: `clbit_slots[c]` is the program's bit for circuit bit c,
-    or -1 for a bit nothing writes (it reads 0). So are qubits: `qubit_slots[q]` is the
-    program's qubit for circuit qubit q, or -1 for a qubit no instruction acts on (it stays
-    |0>), so a circuit laid out on a large device simulates its active qubits only.
+    `clbit_slots[c]` is the bit of a shot's word that holds circuit bit c, or -1 for a bit
+    nothing writes (it reads 0). Qubits are compacted too: `qubit_slots[q]` is the program's
+    qubit for circuit qubit q, or -1 for a qubit no instruction acts on (it stays |0>), so a
+    circuit laid out on a large device simulates its active qubits only.
     """
 
     name: str
@@ -109,6 +108,7 @@ class LoweredCircuit:
     final_qubits: Optional[NDArray[np.uint64]]
     final_clbits: Optional[NDArray[np.uint64]]
     clbit_slots: Tuple[int, ...]
+    copies: Tuple[Tuple[int, Readout], ...]
     qubit_slots: Tuple[int, ...]
     registers: Tuple[Tuple[str, Tuple[int, ...]], ...]
     metadata: Optional[dict]
@@ -118,19 +118,12 @@ class LoweredCircuit:
         return self.final_qubits is not None
 
     @property
-    def measures_in_place(self) -> bool:
-        """Every qubit q measured into classical bit q: outcomes are the classical words."""
-        return (self.final_qubits is not None and self.final_clbits is not None
-                and len(self.final_qubits) == self.num_qubits
-                and bool(np.all(self.final_qubits == np.arange(self.num_qubits)))
-                and bool(np.all(self.final_clbits == self.final_qubits)))
-
-    @property
-    def measures_every_qubit_apart(self) -> bool:
-        """Every qubit measured, into a classical bit of its own: outcomes map one to one."""
-        return (self.final_qubits is not None
-                and len(np.unique(self.final_qubits)) == self.num_qubits
-                and len(self.final_qubits) == self.num_qubits)
+    def measured_qubits(self) -> int:
+        """Mask of the qubits final measurements read (0 unless sampled from the final state)."""
+        mask = 0
+        for qubit in [] if self.final_qubits is None else self.final_qubits.tolist():
+            mask |= 1 << qubit
+        return mask
 
     @property
     def is_unitary(self) -> bool:
@@ -237,9 +230,7 @@ class _Walker:
         self.records: List[Tuple[int, int, int, int, int, int, Tuple[Factor, ...]]] = []
         self.pending: Dict[int, List[Factor]] = {}
         self.touched: Set[int] = set()
-        self.guarded = 0  # classical bits that enclosing conditions read
-        self.read = 0
-        self.written = 0
+        self.bits = ClassicalBits(circuit.num_clbits)
         self.qubit_slots = qubit_slots
         self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         for qubit in sorted(self.pending):
@@ -290,14 +281,11 @@ class _Walker:
             self.one_qubit(qubit, _X, condition)
 
     def measure(self, qubit: int, clbit: int, condition: Condition) -> None:
-        if (self.guarded >> clbit) & 1:
-            raise ValueError(f"a measurement into classical bit {clbit} inside an if_else that "
-                             "reads that bit is not supported")
         self.flush(qubit)
         self.touched.add(qubit)
-        self.written |= 1 << clbit
+        slot = self.bits.measured(clbit, condition)
         for mask, value in condition:
-            self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
+            self.records.append((KIND_MEASURE, qubit, 0, mask, value, slot, ()))
 
     def reset(self, qubit: int, condition: Condition) -> None:
         if qubit not in self.touched:
@@ -343,23 +331,17 @@ class _Walker:
         if not isinstance(operation, IfElseOp):
             raise ValueError(f"instruction '{operation.name}' is not supported: korvel runs "
                              "measure, reset and if_else, but no other control flow")
-        taken = _condition(operation.condition, clbit_index)
-        mask = 0
-        for m, _ in taken:
-            mask |= m
-        self.read |= mask
-        outer_guard = self.guarded
-        self.guarded |= mask
+        # Read where the bits live now: the branches below may move them.
+        taken = self.bits.resolve(_condition(operation.condition, clbit_index))
         # Steps inside the branches run under their conditions; gates folded so far on these
         # qubits must come first.
         for qubit in qubits:
             self.flush(qubit)
         true_body = operation.blocks[0]
         false_body = operation.blocks[1] if len(operation.blocks) > 1 else None
-        self.walk_branch(true_body, qubits, clbits, _conjoin(condition, taken))
+        self.walk_branch(true_body, qubits, clbits, conjoin(condition, taken))
         if false_body is not None:
-            self.walk_branch(false_body, qubits, clbits, _conjoin(condition, _negate(taken)))
-        self.guarded = outer_guard
+            self.walk_branch(false_body, qubits, clbits, conjoin(condition, negate(taken)))
 
     def walk_branch(self, body: QuantumCircuit, qubits: List[int], clbits: List[int],
                     condition: Condition) -> None:
@@ -393,61 +375,63 @@ class _Walker:
     # -- result --------------------------------------------------------------------------------
 
     def result(self, circuit: QuantumCircuit) -> LoweredCircuit:
-        used = self.read | self.written
-        slots_used = [c for c in range(circuit.num_clbits) if (used >> c) & 1]
-        if len(slots_used) > MAX_CLBITS:
-            raise ValueError(f"circuit '{circuit.name}' measures into or branches on "
-                             f"{len(slots_used)} classical bits; korvel supports at most "
-                             f"{MAX_CLBITS}")
-        slot_of = {c: i for i, c in enumerate(slots_used)}
-        clbit_slots = tuple(slot_of.get(c, -1) if (self.written >> c) & 1 else -1
-                            for c in range(circuit.num_clbits))
-
-        def compact(mask: int) -> int:
-            out = 0
-            while mask:
-                low = mask & -mask
-                out |= 1 << slot_of[low.bit_length() - 1]
-                mask ^= low
-            return out
-
         records = self.records
         final = _final_measurements(records)
+        final_qubits = final_clbits = None
+        copies: Tuple[Tuple[int, Readout], ...] = ()
         if final is not None:
+            # Shots are basis states of the final state: bit q of a word is qubit q, and the
+            # runner keeps no classical bits, however many the circuit has.
             records = [r for r in records if r[0] == KIND_GATE]
+            clbit_slots = [-1] * circuit.num_clbits
+            for clbit, qubit in final:
+                clbit_slots[clbit] = qubit
+            final_qubits = np.array([q for _, q in final], dtype=np.uint64)
+            final_clbits = np.array([c for c, _ in final], dtype=np.uint64)
+            compact = Compaction(0)
+            num_slots = 0
+        else:
+            used = self.bits.slots_read()
+            for kind, _, _, cond_mask, _, slot, _ in records:
+                used |= cond_mask | ((1 << slot) if kind == KIND_MEASURE else 0)
+            compact = Compaction(used)
+            slots, copies, width = self.bits.readouts(compact)
+            if width > MAX_CLBITS:
+                raise ValueError(f"circuit '{circuit.name}' keeps {width} classical bits through "
+                                 "its shots (bits measured before its end, read by conditions, "
+                                 f"or written in branches); korvel supports at most {MAX_CLBITS}")
+            clbit_slots = list(slots)
+            num_slots = compact.width
         steps = np.zeros(len(records), dtype=STEP_DTYPE)
         parametric = []
-        for i, (kind, target, controls, cond_mask, cond_value, clbit, factors) in enumerate(
+        for i, (kind, target, controls, cond_mask, cond_value, slot, factors) in enumerate(
                 records):
             steps[i]["kind"] = kind
             steps[i]["target"] = target
             steps[i]["controls"] = controls
-            steps[i]["cond_mask"] = compact(cond_mask)
-            steps[i]["cond_value"] = compact(cond_value)
-            steps[i]["clbit"] = slot_of[clbit] if kind == KIND_MEASURE else 0
+            steps[i]["cond_mask"] = compact.mask(cond_mask)
+            steps[i]["cond_value"] = compact.mask(cond_value)
+            steps[i]["clbit"] = compact.slot(slot) if kind == KIND_MEASURE else 0
             if kind != KIND_GATE:
                 continue
             if len(factors) == 1 and not isinstance(factors[0], ParametricFactor):
                 steps[i]["matrix"] = matrix_fields(factors[0])
             else:
                 parametric.append(ParametricStep(i, factors))
-        final_qubits = final_clbits = None
-        if final is not None:
-            final_qubits = np.array([q for _, q in final], dtype=np.uint64)
-            final_clbits = np.array([slot_of[c] for c, _ in final], dtype=np.uint64)
         registers = tuple(
             (register.name, tuple(circuit.find_bit(bit).index for bit in register))
             for register in circuit.cregs)
         return LoweredCircuit(
             name=circuit.name,
             num_qubits=sum(1 for slot in self.qubit_slots if slot >= 0),
-            num_clbits=len(slots_used),
+            num_clbits=num_slots,
             steps=steps,
             parametric=tuple(parametric),
             parameters=tuple(self.parameter_index),
             final_qubits=final_qubits,
             final_clbits=final_clbits,
-            clbit_slots=clbit_slots,
+            clbit_slots=tuple(clbit_slots),
+            copies=copies,
             qubit_slots=self.qubit_slots,
             registers=registers,
             metadata=circuit.metadata,
@@ -569,12 +553,12 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
         return _equals(_bits_of(node.var, clbit_index), 1)
     if isinstance(node, expr.Cast) and isinstance(node.operand, expr.Var) \
             and node.type.kind is types.Bool:
-        return _negate(_equals(_bits_of(node.operand.var, clbit_index), 0))
+        return negate(_equals(_bits_of(node.operand.var, clbit_index), 0))
     if isinstance(node, expr.Unary) and node.op in (expr.Unary.Op.LOGIC_NOT, expr.Unary.Op.BIT_NOT):
-        return _negate(_expression(node.operand, clbit_index))
+        return negate(_expression(node.operand, clbit_index))
     if isinstance(node, expr.Binary):
         if node.op is expr.Binary.Op.LOGIC_AND:
-            return _conjoin(_expression(node.left, clbit_index),
+            return conjoin(_expression(node.left, clbit_index),
                             _expression(node.right, clbit_index))
         if node.op in (expr.Binary.Op.EQUAL, expr.Binary.Op.NOT_EQUAL):
             var, value = node.left, node.right
@@ -586,36 +570,7 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
                 value = value.operand
             if isinstance(var, expr.Var) and isinstance(value, expr.Value):
                 equal = _equals(_bits_of(var.var, clbit_index), int(value.value))
-                return equal if node.op is expr.Binary.Op.EQUAL else _negate(equal)
+                return equal if node.op is expr.Binary.Op.EQUAL else negate(equal)
     raise ValueError(f"if_else condition {node} is not supported: korvel branches on "
                      "equalities of classical bits and registers, their negations and "
                      "conjunctions")
-
-
-def _negate(condition: Condition) -> Condition:
-    """Complement of a single (mask, value): one alternative per first differing bit."""
-    if not condition:
-        return ALWAYS
-    if len(condition) != 1:
-        raise ValueError("the else branch of a condition with several alternatives is not "
-                         "supported")
-    mask, value = condition[0]
-    out = []
-    prefix = 0
-    remaining = mask
-    while remaining:
-        low = remaining & -remaining
-        out.append((prefix | low, (value & prefix) | (~value & low)))
-        prefix |= low
-        remaining ^= low
-    return tuple(out)
-
-
-def _conjoin(a: Condition, b: Condition) -> Condition:
-    out = []
-    for mask_a, value_a in a:
-        for mask_b, value_b in b:
-            if (value_a ^ value_b) & mask_a & mask_b:
-                continue  # contradictory
-            out.append((mask_a | mask_b, value_a | value_b))
-    return tuple(out)
