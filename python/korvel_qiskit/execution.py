@@ -113,7 +113,14 @@ def _copied_words(lowered: LoweredCircuit, words: Words) -> Words:
 def _run_shots(lowered: LoweredCircuit, program: NDArray[np.void], shots: int,
                seed: Optional[int]) -> Words:
     words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed)
-    return _copied_words(lowered, np.asarray(words, dtype=np.uint64))
+    words = _copied_words(lowered, np.asarray(words, dtype=np.uint64))
+    # Slots that hold no circuit bit at the end (fresh ones) are cleared, so that equal
+    # classical results give equal words.
+    kept = 0
+    for slot in lowered.clbit_slots:
+        if slot >= 0:
+            kept |= 1 << slot
+    return words if kept == (1 << lowered.num_clbits) - 1 else words & np.uint64(kept)
 
 
 def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
