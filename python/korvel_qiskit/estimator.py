@@ -149,7 +149,6 @@ class KorvelEstimator(BaseEstimatorV2):
                                      item.masks[start:stop]))
             tasks.append(ids)
         outputs = batch.results()
-        rng = np.random.default_rng(seed)
         results = []
         for item, ids in zip(prepared, tasks):
             values = [v for i in ids for v in outputs[i]]
@@ -165,6 +164,9 @@ class KorvelEstimator(BaseEstimatorV2):
             stds = np.full(item.pub.shape, precision, dtype=np.float64)
             if precision > 0:
                 # As an array even for a pub of shape (): normal() gives a float there.
+                # Each pub draws from the run's seed afresh, as Qiskit's reference does: equal
+                # pubs give equal estimates.
+                rng = np.random.default_rng(seed)
                 evs = np.asarray(rng.normal(evs, precision), dtype=np.float64)
             results.append(PubResult(
                 DataBin(evs=evs, stds=stds, shape=item.pub.shape),

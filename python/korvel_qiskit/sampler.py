@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
@@ -104,8 +105,14 @@ class KorvelSampler(BaseSamplerV2):
         if shots is None:
             shots = self._default_shots
         check_shots(shots)
+        coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
+        for pub in coerced:
+            if not pub.circuit.cregs:
+                warnings.warn(f"circuit '{pub.circuit.name}' has no classical registers, so its "
+                              "result is empty; did you mean to measure it?", UserWarning,
+                              stacklevel=2)
         prepared = []
-        for pub in [SamplerPub.coerce(pub, shots) for pub in pubs]:
+        for pub in coerced:
             check_shots(pub.shots)
             lowered = lower(pub.circuit)
             size = int(np.prod(pub.shape, dtype=np.int64))
