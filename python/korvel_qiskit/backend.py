@@ -4,11 +4,15 @@ from __future__ import annotations
 
 import threading
 import uuid
+import warnings
+from collections.abc import Mapping
 from concurrent.futures import Executor
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union, cast
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
-from qiskit.circuit import QuantumCircuit
+from numpy.typing import NDArray
+from qiskit.circuit import Parameter, QuantumCircuit
+from qiskit.primitives.containers.bindings_array import BindingsArray
 from qiskit.providers import BackendV2, JobStatus, JobV1, Options
 from qiskit.result import Result
 
@@ -24,6 +28,9 @@ from .execution import (
     sample_task,
 )
 from .lowering import MAX_QUBITS, LoweredCircuit, lower, lowering_target, unbound_parameters_error
+from .sampler import bind_values
+
+ParameterBinds = Sequence[Mapping[Parameter, Sequence[float]]]
 
 
 class KorvelJob(JobV1):
@@ -61,10 +68,13 @@ class KorvelBackend(BackendV2):
     """Exact state-vector simulation of Qiskit circuits on korvel's circuit runner.
 
     Circuits run as they are: anything beyond one-qubit gates, controlled one-qubit gates,
-    measure, reset and if_else is decomposed once per circuit. Options: ``shots`` (1024),
-    ``memory`` (False: per-shot results as hex strings), ``seed_simulator`` (None: fresh
-    entropy). ``executor`` spreads the circuits over any concurrent.futures Executor or a
-    dask.distributed Client.
+    measure, reset and if_else is decomposed once per circuit, and only the qubits some
+    instruction acts on are simulated. Options: ``shots`` (1024), ``memory`` (False: per-shot
+    results as hex strings), ``seed_simulator`` (None: fresh entropy); an option it does not
+    know is warned about and ignored. ``run(..., parameter_binds=[{param: [values]}, ...])``
+    binds parameters as Qiskit Aer does: one dictionary per circuit, one experiment per
+    value, circuit after circuit. ``executor`` spreads the circuits over any
+    concurrent.futures Executor or a dask.distributed Client.
     """
 
     def __init__(self, *, executor: Union[Executor, Any, None] = None, **options: Any) -> None:
@@ -88,44 +98,89 @@ class KorvelBackend(BackendV2):
         return None
 
     def run(self, run_input: Union[QuantumCircuit, Sequence[QuantumCircuit]],
-            **options: Any) -> KorvelJob:
-        unknown = set(options) - set(self.options.__dict__)
-        if unknown:
-            raise ValueError(f"unknown run options: {', '.join(sorted(unknown))}; korvel "
-                             "accepts shots, memory and seed_simulator")
-        merged = {**self.options.__dict__, **options}
+            parameter_binds: Optional[ParameterBinds] = None, **options: Any) -> KorvelJob:
+        for key in options:
+            if not hasattr(self.options, key):
+                warnings.warn(f"option '{key}' is not used by KorvelBackend (it takes shots, "
+                              "memory, seed_simulator and parameter_binds)", UserWarning,
+                              stacklevel=2)
+        merged = {**self.options.__dict__,
+                  **{k: v for k, v in options.items() if hasattr(self.options, k)}}
         shots = check_shots(merged["shots"])
         seed = check_seed(merged["seed_simulator"])
         memory = bool(merged["memory"])
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
-        lowered = []
-        for circuit in circuits:
+        if parameter_binds is not None and (
+                isinstance(parameter_binds, Mapping) or len(parameter_binds) != len(circuits)):
+            raise ValueError("parameter_binds must be a list of one dictionary per circuit "
+                             f"({len(circuits)})")
+        # One experiment per circuit and binding: (circuit, its lowering, matrix fields).
+        experiments: List[Tuple[QuantumCircuit, LoweredCircuit, Optional[NDArray[np.float64]]]]
+        experiments = []
+        for index, circuit in enumerate(circuits):
             if not isinstance(circuit, QuantumCircuit):
                 raise TypeError(f"KorvelBackend runs QuantumCircuit objects, got "
                                 f"{type(circuit).__name__}")
-            if circuit.parameters:
+            if parameter_binds is None and circuit.parameters:
                 raise unbound_parameters_error(circuit)
-            lowered.append(lower(circuit))
+            lowered = lower(circuit)
+            if parameter_binds is None:
+                experiments.append((circuit, lowered, None))
+                continue
+            fields = _bound_fields(circuit, lowered, parameter_binds[index], index)
+            for row in range(1 if fields is None else len(fields)):
+                experiments.append((circuit, lowered, None if fields is None
+                                    else fields[row:row + 1]))
         batch = Batch(self._executor)
         task = sample_task if memory else count_task
-        for index, item in enumerate(lowered):
-            batch.add(task, item, None, derived_seeds(seed, index, 1), shots)
+        for position, (_, item, fields) in enumerate(experiments):
+            batch.add(task, item, fields, derived_seeds(seed, position, 1), shots)
         job_id = str(uuid.uuid4())
 
         def finish() -> Result:
             outputs = batch.results()
-            experiments = [
+            results = [
                 _experiment(circuit, item, output[0], shots, memory, seed)
-                for circuit, item, output in zip(circuits, lowered, outputs)]
+                for (circuit, item, _), output in zip(experiments, outputs)]
             return Result.from_dict({
                 "backend_name": self.name, "backend_version": self.backend_version,
-                "job_id": job_id, "qobj_id": job_id, "success": True, "results": experiments,
+                "job_id": job_id, "qobj_id": job_id, "success": True, "results": results,
             })
 
         job = KorvelJob(self, job_id, batch, finish)
         if self._executor is None:
             job.result()  # the work ran inline: format it now
         return job
+
+
+def _bound_fields(circuit: QuantumCircuit, lowered: LoweredCircuit, binds: object, index: int
+                  ) -> Optional[NDArray[np.float64]]:
+    """Matrix fields of each binding of Aer's form {parameter: [values]}; None: no parameters."""
+    where = f"parameter_binds[{index}]"
+    if not isinstance(binds, Mapping):
+        raise TypeError(f"{where} must be a dictionary of parameters to value lists, got "
+                        f"{type(binds).__name__}")
+    for key in binds:
+        if key not in lowered.parameters:
+            raise ValueError(f"{where} binds {key!r}, which is not a parameter of circuit "
+                             f"'{circuit.name}'")
+    missing = [str(p) for p in lowered.parameters if p not in binds]
+    if missing:
+        raise ValueError(f"{where} leaves parameters of circuit '{circuit.name}' unbound: "
+                         + ", ".join(missing))
+    if not lowered.parameters:
+        return None
+    try:
+        columns = [np.asarray(binds[p], dtype=np.float64) for p in lowered.parameters]
+    except (TypeError, ValueError):
+        raise TypeError(f"{where}: the values of each parameter must be a list of real "
+                        "numbers") from None
+    lengths = {c.shape for c in columns}
+    if len(lengths) != 1 or len(next(iter(lengths))) != 1 or not len(columns[0]):
+        raise ValueError(f"{where}: every parameter needs a one-dimensional list of values, "
+                         "the same number (at least one) for each")
+    values = np.stack(columns, axis=-1)
+    return bind_values(lowered, BindingsArray({lowered.parameters: values}), len(values))
 
 
 def clbit_values(lowered: LoweredCircuit, words: Words) -> List[int]:

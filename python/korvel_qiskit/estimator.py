@@ -14,7 +14,15 @@ from qiskit.primitives.containers.estimator_pub import EstimatorPub, EstimatorPu
 from qiskit.primitives.primitive_job import PrimitiveJob
 from qiskit.quantum_info import SparsePauliOp
 
-from .execution import Batch, as_executor, check_seed, chunk_bounds, expectation_task
+from .execution import (
+    Batch,
+    PrimitiveSeed,
+    as_executor,
+    check_primitive_seed,
+    chunk_bounds,
+    expectation_task,
+    run_seed,
+)
 from .lowering import LoweredCircuit, lower
 from .sampler import bind_values
 
@@ -33,10 +41,17 @@ class _Prepared:
     columns: List[Dict[int, int]]     # per binding: term -> position in its masks
 
 
-def _observable_terms(observables: Any, num_qubits: int
+def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
                       ) -> Tuple[List[Tuple[NDArray[np.intp], NDArray[np.float64]]], Masks]:
-    """Distinct Pauli strings of all observables, and per observable (term ids, coefficients)."""
-    weights = np.uint64(1) << np.arange(num_qubits, dtype=np.uint64)
+    """Distinct Pauli strings of all observables over the simulated qubits, and per observable
+    (term ids, coefficients).
+
+    A qubit the circuit never acts on stays |0>: Z reads +1 there and drops out of the string,
+    and a string with X or Y there reads 0 and is left out.
+    """
+    active = [q for q, slot in sorted(enumerate(qubit_slots), key=lambda p: p[1]) if slot >= 0]
+    dropped = [q for q, slot in enumerate(qubit_slots) if slot < 0]
+    weights = np.uint64(1) << np.arange(len(active), dtype=np.uint64)
     index: Dict[Tuple[int, int], int] = {}
     per_observable = []
     for observable in observables.ravel().tolist():
@@ -44,10 +59,12 @@ def _observable_terms(observables: Any, num_qubits: int
             per_observable.append((np.zeros(0, dtype=np.intp), np.zeros(0)))
             continue
         operator = SparsePauliOp(list(observable.keys()), list(observable.values()))
-        x = (operator.paulis.x.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
-        z = (operator.paulis.z.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        kept = ~operator.paulis.x[:, dropped].any(axis=1)
+        paulis = operator.paulis[kept]
+        x = (paulis.x[:, active].astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+        z = (paulis.z[:, active].astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
         # Labels carry their phase in the Pauli; fold it into the coefficient.
-        coefficients = operator.coeffs * (-1j) ** operator.paulis.phase
+        coefficients = operator.coeffs[kept] * (-1j) ** paulis.phase
         ids = [index.setdefault((int(a), int(b)), len(index)) for a, b in zip(x, z)]
         per_observable.append((np.array(ids, dtype=np.intp), np.real(coefficients)))
     table = np.array(list(index), dtype=np.uint64).reshape(-1, 2)
@@ -63,17 +80,19 @@ class KorvelEstimator(BaseEstimatorV2):
 
     Args:
         default_precision: precision of a pub that does not name its own (0: exact).
-        seed: seeds the emulated shot noise; None draws fresh noise on every run.
+        seed: seeds the emulated shot noise: None draws fresh noise on every run, an integer
+            the same noise on every run, and a numpy.random.Generator is drawn from once per
+            run (the same generator state gives the same noise).
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here.
     """
 
-    def __init__(self, *, default_precision: float = 0.0, seed: Optional[int] = None,
+    def __init__(self, *, default_precision: float = 0.0, seed: PrimitiveSeed = None,
                  executor: Union[Executor, Any, None] = None) -> None:
         if not default_precision >= 0:
             raise ValueError(f"default_precision must be at least 0, got {default_precision}")
         self._default_precision = float(default_precision)
-        self._seed = check_seed(seed)
+        self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
     @property
@@ -81,7 +100,7 @@ class KorvelEstimator(BaseEstimatorV2):
         return self._default_precision
 
     @property
-    def seed(self) -> Optional[int]:
+    def seed(self) -> PrimitiveSeed:
         return self._seed
 
     def run(self, pubs: Iterable[EstimatorPubLike], *, precision: Optional[float] = None
@@ -89,7 +108,9 @@ class KorvelEstimator(BaseEstimatorV2):
         if precision is None:
             precision = self._default_precision
         prepared = [self._prepare(EstimatorPub.coerce(pub, precision)) for pub in pubs]
-        job: PrimitiveJob[PrimitiveResult[PubResult]] = PrimitiveJob(self._run, prepared)
+        # Drawn here, not in the job's thread, so runs take a generator's draws in call order.
+        seed = run_seed(self._seed)
+        job: PrimitiveJob[PrimitiveResult[PubResult]] = PrimitiveJob(self._run, prepared, seed)
         job._submit()
         return job
 
@@ -106,7 +127,7 @@ class KorvelEstimator(BaseEstimatorV2):
             np.arange(bindings).reshape(parameter_shape), pub.shape).ravel()
         observable_of = np.broadcast_to(
             np.arange(observables.size).reshape(observables.shape), pub.shape).ravel()
-        terms, (x_all, z_all) = _observable_terms(observables, lowered.num_qubits)
+        terms, (x_all, z_all) = _observable_terms(observables, lowered.qubit_slots)
         needed: List[set] = [set() for _ in range(bindings)]
         for b, o in zip(binding_of.tolist(), observable_of.tolist()):
             needed[b].update(terms[o][0].tolist())
@@ -117,7 +138,7 @@ class KorvelEstimator(BaseEstimatorV2):
             columns.append({t: i for i, t in enumerate(ids.tolist())})
         return _Prepared(pub, lowered, fields, binding_of, observable_of, terms, masks, columns)
 
-    def _run(self, prepared: List[_Prepared]) -> PrimitiveResult[PubResult]:
+    def _run(self, prepared: List[_Prepared], seed: Optional[int]) -> PrimitiveResult[PubResult]:
         batch = Batch(self._executor)
         tasks = []
         for item in prepared:
@@ -128,7 +149,6 @@ class KorvelEstimator(BaseEstimatorV2):
                                      item.masks[start:stop]))
             tasks.append(ids)
         outputs = batch.results()
-        rng = np.random.default_rng(self._seed)
         results = []
         for item, ids in zip(prepared, tasks):
             values = [v for i in ids for v in outputs[i]]
@@ -143,7 +163,11 @@ class KorvelEstimator(BaseEstimatorV2):
             precision = float(item.pub.precision)
             stds = np.full(item.pub.shape, precision, dtype=np.float64)
             if precision > 0:
-                evs = rng.normal(evs, precision)
+                # As an array even for a pub of shape (): normal() gives a float there.
+                # Each pub draws from the run's seed afresh, as Qiskit's reference does: equal
+                # pubs give equal estimates.
+                rng = np.random.default_rng(seed)
+                evs = np.asarray(rng.normal(evs, precision), dtype=np.float64)
             results.append(PubResult(
                 DataBin(evs=evs, stds=stds, shape=item.pub.shape),
                 metadata={"target_precision": precision,

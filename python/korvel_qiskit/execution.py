@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import math
 from concurrent.futures import Executor
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import NDArray
@@ -45,6 +45,10 @@ def check_shots(shots: object) -> int:
     return int(shots)
 
 
+# A primitive's seed as Qiskit's reference primitives take it.
+PrimitiveSeed = Union[int, np.random.Generator, None]
+
+
 def check_seed(seed: object) -> Optional[int]:
     if seed is None:
         return None
@@ -53,6 +57,23 @@ def check_seed(seed: object) -> Optional[int]:
     if seed < 0 or seed >= 1 << 64:
         raise ValueError(f"seed must be between 0 and 2**64 - 1, got {seed}")
     return int(seed)
+
+
+def check_primitive_seed(seed: object) -> PrimitiveSeed:
+    if isinstance(seed, np.random.Generator):
+        return seed
+    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer, type(None))):
+        raise TypeError(f"seed must be an integer, a numpy.random.Generator or None, got "
+                        f"{seed!r}")
+    return check_seed(seed)
+
+
+def run_seed(seed: PrimitiveSeed) -> Optional[int]:
+    """The seed of one run. A generator is drawn from, as Qiskit's reference primitives draw
+    from it: the same generator state gives the same results, and each run moves it on."""
+    if isinstance(seed, np.random.Generator):
+        return int(seed.integers(0, 1 << 64, dtype=np.uint64))
+    return seed
 
 
 def derived_seeds(seed: Optional[int], key: int, count: int) -> List[Optional[int]]:
@@ -67,15 +88,39 @@ def derived_seeds(seed: Optional[int], key: int, count: int) -> List[Optional[in
 
 
 def _final_words(lowered: LoweredCircuit, outcomes: NDArray[np.uint64]) -> Words:
-    """Basis-state indices -> classical words through the final measurements."""
-    assert lowered.final_qubits is not None and lowered.final_clbits is not None
-    if lowered.measures_in_place:
+    """Basis-state indices -> words: the qubits no classical bit receives are cleared."""
+    measured = lowered.measured_qubits
+    if measured == (1 << lowered.num_qubits) - 1:
         return outcomes
-    words = np.zeros(outcomes.shape, dtype=np.uint64)
+    return outcomes & np.uint64(measured)
+
+
+def _copied_words(lowered: LoweredCircuit, words: Words) -> Words:
+    """Applies the lowering's copies: each sets its slot to the bit its readout selects."""
+    if not lowered.copies:
+        return words
+    out = words.copy()
     one = np.uint64(1)
-    for qubit, clbit in zip(lowered.final_qubits, lowered.final_clbits):
-        words |= ((outcomes >> qubit) & one) << clbit
-    return words
+    for slot, readout in lowered.copies:
+        bit = np.zeros(words.shape, dtype=np.uint64)
+        for mask, value, source in readout:
+            holds = (words & np.uint64(mask)) == np.uint64(value)
+            bit |= np.where(holds, (words >> np.uint64(source)) & one, np.uint64(0))
+        out = (out & ~(one << np.uint64(slot))) | (bit << np.uint64(slot))
+    return out
+
+
+def _run_shots(lowered: LoweredCircuit, program: NDArray[np.void], shots: int,
+               seed: Optional[int]) -> Words:
+    words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed)
+    words = _copied_words(lowered, np.asarray(words, dtype=np.uint64))
+    # Slots that hold no circuit bit at the end (fresh ones) are cleared, so that equal
+    # classical results give equal words.
+    kept = 0
+    for slot in lowered.clbit_slots:
+        if slot >= 0:
+            kept |= 1 << slot
+    return words if kept == (1 << lowered.num_clbits) - 1 else words & np.uint64(kept)
 
 
 def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
@@ -92,8 +137,7 @@ def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
             state = runner.simulate(lowered.num_qubits, program)
             out.append(_final_words(lowered, state.sample(shots, seed)))
         else:
-            out.append(runner.run_shots(lowered.num_qubits, lowered.num_clbits, program, shots,
-                                        seed))
+            out.append(_run_shots(lowered, program, shots, seed))
     return out
 
 
@@ -111,13 +155,12 @@ def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
             state = runner.simulate(lowered.num_qubits, program)
             outcomes, counts = state.sample_counts(shots, seed)
             words = _final_words(lowered, np.asarray(outcomes, dtype=np.uint64))
-            if lowered.measures_every_qubit_apart:
+            if lowered.measured_qubits == (1 << lowered.num_qubits) - 1:
                 # Distinct outcomes give distinct words: nothing to merge.
                 out.append((words, np.asarray(counts, dtype=np.uint64)))
                 continue
         else:
-            words = runner.run_shots(lowered.num_qubits, lowered.num_clbits, program, shots,
-                                     seed)
+            words = _run_shots(lowered, program, shots, seed)
             counts = np.ones(words.shape, dtype=np.uint64)
         distinct, inverse = np.unique(words, return_inverse=True)
         # Summed as integers: bincount's float weights round counts above 2^53.

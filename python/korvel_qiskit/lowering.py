@@ -18,17 +18,41 @@ from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
 import numpy as np
 from numpy.typing import NDArray
 from qiskit.circuit import (
+    Barrier,
     BoxOp,
     Clbit,
     ClassicalRegister,
     ControlFlowOp,
     ControlledGate,
+    Delay,
     Gate,
     IfElseOp,
+    Measure,
     Parameter,
     QuantumCircuit,
+    Reset,
 )
 from qiskit.circuit.classical import expr, types
+from qiskit.circuit.library import (
+    CUGate,
+    GlobalPhaseGate,
+    IGate,
+    PhaseGate,
+    RGate,
+    RXGate,
+    RXXGate,
+    RYGate,
+    RYYGate,
+    RZGate,
+    RZXGate,
+    RZZGate,
+    U1Gate,
+    U2Gate,
+    U3Gate,
+    UGate,
+    XXMinusYYGate,
+    XXPlusYYGate,
+)
 
 from korvel_programs import (
     KIND_GATE,
@@ -41,6 +65,7 @@ from korvel_programs import (
     pack_program,
 )
 
+from .classical import ALWAYS, ClassicalBits, Compaction, Condition, Readout, conjoin, negate
 from .program import (
     FORMULAS,
     Angle,
@@ -53,21 +78,22 @@ from .program import (
 )
 
 
-_NO_WORK = frozenset({"barrier", "delay", "id"})
-# Gates of the standard library whose matrix is exp(-i theta/2 P) for one Pauli word P.
-_PAULI_ROTATIONS = frozenset({"rxx", "ryy", "rzz", "rzx"})
-_TWO_ANGLE_FAMILIES = frozenset({"xx_plus_yy", "xx_minus_yy"})
+# Instructions are recognised by class, never by name: the name of a controlled gate carries
+# its control state ("cu_o0"), and a user's gate may borrow a standard name.
+_NO_WORK = (Barrier, Delay, IGate)
+# Standard one-qubit gates whose matrix is recomputed per binding: class -> family in FORMULAS.
+_PARAMETRIC_FAMILIES = {RXGate: "rx", RYGate: "ry", RZGate: "rz", PhaseGate: "p", U1Gate: "u1",
+                        UGate: "u", U3Gate: "u3", U2Gate: "u2", RGate: "r"}
+# Standard gates whose matrix is exp(-i theta/2 P) for one Pauli word P, and the two-angle
+# families with formulas of their own.
+_PAULI_ROTATIONS = (RXXGate, RYYGate, RZZGate, RZXGate)
+_TWO_ANGLE_FAMILIES = {XXPlusYYGate: "xx_plus_yy", XXMinusYYGate: "xx_minus_yy"}
 
 Phase = Union[float, Angle]
-# A step as the walker collects it: kind, targets, controls, cond_mask, cond_value, clbit and
-# the factors of its matrix.
+# A step as the walker collects it: kind, targets, controls, cond_mask, cond_value, clbit (a
+# circuit bit's slot for measurements) and the factors of its matrix.
 Record = Tuple[int, Tuple[int, ...], int, int, int, int, Tuple[Factor, ...]]
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
-
-# A classical condition: alternatives (mask, value) over the circuit's classical bits, at most
-# one of which can hold at a time; a step guarded by it runs once per alternative.
-Condition = Tuple[Tuple[int, int], ...]
-ALWAYS: Condition = ((0, 0),)
 
 
 class _Decompose(Exception):
@@ -84,12 +110,17 @@ class LoweredCircuit:
 
     `steps` (WIDE_STEP_DTYPE) and `entries` are the template program. When every measurement
     is final (`final_qubits` is not
-    None) it holds the gates alone, and shots are drawn from the final state: compact
-    classical bit `final_clbits[i]` receives qubit `final_qubits[i]`. Otherwise the program
-    measures, resets and branches itself and runs shot by shot.
+    None) it holds the gates alone, and shots are drawn from the final state: circuit bit
+    `final_clbits[i]` receives qubit `final_qubits[i]`, and a shot's word is the basis state
+    drawn, with the qubits no bit receives cleared. Otherwise the program measures, resets
+    and branches itself and runs shot by shot over `num_clbits` classical slots; then each
+    of `copies`, (slot, readout), sets that slot of the word to the bit its readout selects,
+    all of them reading the word as the runner left it.
 
-    Classical bits are compacted: `clbit_slots[c]` is the program's bit for circuit bit c,
-    or -1 for a bit nothing writes (it reads 0).
+    `clbit_slots[c]` is the bit of a shot's word that holds circuit bit c, or -1 for a bit
+    nothing writes (it reads 0). Qubits are compacted too: `qubit_slots[q]` is the program's
+    qubit for circuit qubit q, or -1 for a qubit no instruction acts on (it stays |0>), so a
+    circuit laid out on a large device simulates its active qubits only.
     """
 
     name: str
@@ -103,6 +134,8 @@ class LoweredCircuit:
     final_qubits: Optional[NDArray[np.uint64]]
     final_clbits: Optional[NDArray[np.uint64]]
     clbit_slots: Tuple[int, ...]
+    copies: Tuple[Tuple[int, Readout], ...]
+    qubit_slots: Tuple[int, ...]
     registers: Tuple[Tuple[str, Tuple[int, ...]], ...]
     metadata: Optional[dict]
 
@@ -111,19 +144,12 @@ class LoweredCircuit:
         return self.final_qubits is not None
 
     @property
-    def measures_in_place(self) -> bool:
-        """Every qubit q measured into classical bit q: outcomes are the classical words."""
-        return (self.final_qubits is not None and self.final_clbits is not None
-                and len(self.final_qubits) == self.num_qubits
-                and bool(np.all(self.final_qubits == np.arange(self.num_qubits)))
-                and bool(np.all(self.final_clbits == self.final_qubits)))
-
-    @property
-    def measures_every_qubit_apart(self) -> bool:
-        """Every qubit measured, into a classical bit of its own: outcomes map one to one."""
-        return (self.final_qubits is not None
-                and len(np.unique(self.final_qubits)) == self.num_qubits
-                and len(self.final_qubits) == self.num_qubits)
+    def measured_qubits(self) -> int:
+        """Mask of the qubits final measurements read (0 unless sampled from the final state)."""
+        mask = 0
+        for qubit in [] if self.final_qubits is None else self.final_qubits.tolist():
+            mask |= 1 << qubit
+        return mask
 
     @property
     def is_unitary(self) -> bool:
@@ -138,7 +164,7 @@ class LoweredCircuit:
         for step in self.parametric:
             matrices = step.evaluate(values, self.parameters)
             out[:, step.first:step.first + step.dimension ** 2] = matrices.reshape(
-                values.shape[0], -1)
+                values.shape[0], step.dimension ** 2)
         return out
 
     def program(self, fields: Optional[NDArray[np.complex128]] = None) -> NDArray[np.uint8]:
@@ -205,32 +231,29 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
     """Lower `circuit`; raises ValueError naming any instruction or size it cannot run."""
     if not isinstance(circuit, QuantumCircuit):
         raise TypeError(f"expected a QuantumCircuit, got {type(circuit).__name__}")
-    if circuit.num_qubits > MAX_QUBITS:
-        raise ValueError(f"circuit '{circuit.name}' has {circuit.num_qubits} qubits; "
-                         f"korvel simulates at most {MAX_QUBITS}")
+    qubit_slots = _qubit_slots(circuit)
+    _check_width(circuit, qubit_slots)
     parameters = tuple(circuit.parameters)
-    return _Walker(circuit, parameters, fuse).result(circuit)
+    return _Walker(circuit, qubit_slots, parameters, fuse).result(circuit)
 
 
 class _Walker:
     """Walks a circuit once and collects its steps, folding one-qubit runs per qubit."""
 
-    def __init__(self, circuit: QuantumCircuit, parameters: Tuple[Parameter, ...],
-                 fuse: bool) -> None:
+    def __init__(self, circuit: QuantumCircuit, qubit_slots: Tuple[int, ...],
+                 parameters: Tuple[Parameter, ...], fuse: bool) -> None:
         self.name = circuit.name
         self.parameter_index = {p: i for i, p in enumerate(parameters)}
         self.fuse = fuse
         self.records: List[Record] = []
         self.pending: Dict[int, List[Factor]] = {}
         self.touched: Set[int] = set()
-        self.guarded = 0  # classical bits that enclosing conditions read
-        self.read = 0
-        self.written = 0
+        self.bits = ClassicalBits(circuit.num_clbits)
+        self.qubit_slots = qubit_slots
         self.phase: List[Phase] = []
         self.decomposing = 0
         self.add_phase(circuit.global_phase, ALWAYS)
-        self.walk(circuit, list(range(circuit.num_qubits)), list(range(circuit.num_clbits)),
-                  ALWAYS)
+        self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         for qubit in sorted(self.pending):
             self.flush(qubit)
 
@@ -290,14 +313,11 @@ class _Walker:
             self.one_qubit(qubit, _X, condition)
 
     def measure(self, qubit: int, clbit: int, condition: Condition) -> None:
-        if (self.guarded >> clbit) & 1:
-            raise ValueError(f"a measurement into classical bit {clbit} inside an if_else that "
-                             "reads that bit is not supported")
         self.flush(qubit)
         self.touched.add(qubit)
-        self.written |= 1 << clbit
+        slot = self.bits.measured(clbit, condition)
         for mask, value in condition:
-            self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, clbit, ()))
+            self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, slot, ()))
 
     def reset(self, qubit: int, condition: Condition) -> None:
         if qubit not in self.touched:
@@ -314,18 +334,18 @@ class _Walker:
         clbit_index = {bit: clbits[i] for i, bit in enumerate(circuit.clbits)}
         for instruction in circuit.data:
             operation = instruction.operation
-            name = operation.name
-            if name in _NO_WORK or operation.num_qubits == 0 and isinstance(operation, Gate):
+            if isinstance(operation, _NO_WORK) or operation.num_qubits == 0 and isinstance(
+                    operation, Gate) and not isinstance(operation, GlobalPhaseGate):
                 continue
             qs = [qubit_index[q] for q in instruction.qubits]
-            if name == "measure":
+            if isinstance(operation, Measure):
                 self.measure(qs[0], clbit_index[instruction.clbits[0]], condition)
-            elif name == "reset":
+            elif isinstance(operation, Reset):
                 self.reset(qs[0], condition)
             elif isinstance(operation, ControlFlowOp):
                 cs = [clbit_index[c] for c in instruction.clbits]
                 self.control_flow(operation, qs, cs, clbit_index, condition)
-            elif name == "global_phase":
+            elif isinstance(operation, GlobalPhaseGate):
                 self.add_phase(operation.params[0], condition)
             else:
                 try:
@@ -388,23 +408,17 @@ class _Walker:
         if not isinstance(operation, IfElseOp):
             raise ValueError(f"instruction '{operation.name}' is not supported: korvel runs "
                              "measure, reset and if_else, but no other control flow")
-        taken = _condition(operation.condition, clbit_index)
-        mask = 0
-        for m, _ in taken:
-            mask |= m
-        self.read |= mask
-        outer_guard = self.guarded
-        self.guarded |= mask
+        # Read where the bits live now: the branches below may move them.
+        taken = self.bits.resolve(_condition(operation.condition, clbit_index))
         # Steps inside the branches run under their conditions; gates folded so far on these
         # qubits must come first.
         for qubit in qubits:
             self.flush(qubit)
         true_body = operation.blocks[0]
         false_body = operation.blocks[1] if len(operation.blocks) > 1 else None
-        self.walk_branch(true_body, qubits, clbits, _conjoin(condition, taken))
+        self.walk_branch(true_body, qubits, clbits, conjoin(condition, taken))
         if false_body is not None:
-            self.walk_branch(false_body, qubits, clbits, _conjoin(condition, _negate(taken)))
-        self.guarded = outer_guard
+            self.walk_branch(false_body, qubits, clbits, conjoin(condition, negate(taken)))
 
     def walk_branch(self, body: QuantumCircuit, qubits: List[int], clbits: List[int],
                     condition: Condition) -> None:
@@ -420,17 +434,17 @@ class _Walker:
         if not any(getattr(p, "parameters", None) for p in gate.params):
             return _constant_matrix(gate)
         angles = tuple(angle_from(p, self.parameter_index) for p in gate.params)
-        standard = _is_standard(gate)
         if gate.num_qubits == 1:
-            if gate.name not in FORMULAS or not standard:
+            family = _PARAMETRIC_FAMILIES.get(gate.base_class)
+            if family is None:
                 raise _Decompose(gate.name)
-            return ParametricFactor(gate.name, angles)
-        if standard and gate.name in _PAULI_ROTATIONS:
+            return ParametricFactor(family, angles)
+        if gate.base_class in _PAULI_ROTATIONS:
             # exp(-i pi/2 P) = -i P: the Pauli word's matrix from the gate itself.
-            pauli = 1j * _constant_matrix(type(gate)(np.pi))
+            pauli = 1j * _constant_matrix(gate.base_class(np.pi))
             return ParametricFactor("pauli_rotation", angles, pauli)
-        if standard and gate.name in _TWO_ANGLE_FAMILIES:
-            return ParametricFactor(gate.name, angles)
+        if gate.base_class in _TWO_ANGLE_FAMILIES:
+            return ParametricFactor(_TWO_ANGLE_FAMILIES[gate.base_class], angles)
         if all(isinstance(p, float) or getattr(p, "parameters", None) for p in gate.params):
             return ParametricFactor("bound", angles, gate)
         raise _Decompose(gate.name)
@@ -500,10 +514,7 @@ class _Walker:
                 self.one_qubit(q, matrix, condition)
 
     def controlled_factor(self, gate: ControlledGate) -> Factor:
-        from qiskit.circuit.library import CUGate
-
-        # Tested by class: an open-controlled CUGate is named cu_o0.
-        if isinstance(gate, CUGate):
+        if gate.base_class is CUGate:
             # The base gate of a controlled U leaves out its phase gamma.
             if any(getattr(p, "parameters", None) for p in gate.params):
                 return ParametricFactor("cu", tuple(
@@ -515,41 +526,46 @@ class _Walker:
     # -- result --------------------------------------------------------------------------------
 
     def result(self, circuit: QuantumCircuit) -> LoweredCircuit:
-        used = self.read | self.written
-        slots_used = [c for c in range(circuit.num_clbits) if (used >> c) & 1]
-        if len(slots_used) > MAX_CLBITS:
-            raise ValueError(f"circuit '{circuit.name}' measures into or branches on "
-                             f"{len(slots_used)} classical bits; korvel supports at most "
-                             f"{MAX_CLBITS}")
-        slot_of = {c: i for i, c in enumerate(slots_used)}
-        clbit_slots = tuple(slot_of.get(c, -1) if (self.written >> c) & 1 else -1
-                            for c in range(circuit.num_clbits))
-
-        def compact(mask: int) -> int:
-            out = 0
-            while mask:
-                low = mask & -mask
-                out |= 1 << slot_of[low.bit_length() - 1]
-                mask ^= low
-            return out
-
         records = self.records
         final = _final_measurements(records)
+        final_qubits = final_clbits = None
+        copies: Tuple[Tuple[int, Readout], ...] = ()
         if final is not None:
+            # Shots are basis states of the final state: bit q of a word is qubit q, and the
+            # runner keeps no classical bits, however many the circuit has.
             records = [r for r in records if r[0] == KIND_GATE]
+            clbit_slots = [-1] * circuit.num_clbits
+            for clbit, qubit in final:
+                clbit_slots[clbit] = qubit
+            final_qubits = np.array([q for _, q in final], dtype=np.uint64)
+            final_clbits = np.array([c for c, _ in final], dtype=np.uint64)
+            compact = Compaction(0)
+            num_slots = 0
+        else:
+            used = self.bits.slots_read()
+            for kind, _, _, cond_mask, _, slot, _ in records:
+                used |= cond_mask | ((1 << slot) if kind == KIND_MEASURE else 0)
+            compact = Compaction(used)
+            slots, copies, width = self.bits.readouts(compact)
+            if width > MAX_CLBITS:
+                raise ValueError(f"circuit '{circuit.name}' keeps {width} classical bits through "
+                                 "its shots (bits measured before its end, read by conditions, "
+                                 f"or written in branches); korvel supports at most {MAX_CLBITS}")
+            clbit_slots = list(slots)
+            num_slots = compact.width
         steps = np.zeros(len(records), dtype=WIDE_STEP_DTYPE)
         chunks: List[NDArray[np.complex128]] = []
         parametric = []
         first = 0
-        for i, (kind, targets, controls, cond_mask, cond_value, clbit, factors) in enumerate(
+        for i, (kind, targets, controls, cond_mask, cond_value, slot, factors) in enumerate(
                 records):
             steps[i]["kind"] = kind
             steps[i]["width"] = len(targets)
             steps[i]["targets"][:len(targets)] = targets
             steps[i]["controls"] = controls
-            steps[i]["cond_mask"] = compact(cond_mask)
-            steps[i]["cond_value"] = compact(cond_value)
-            steps[i]["clbit"] = slot_of[clbit] if kind == KIND_MEASURE else 0
+            steps[i]["cond_mask"] = compact.mask(cond_mask)
+            steps[i]["cond_value"] = compact.mask(cond_value)
+            steps[i]["clbit"] = compact.slot(slot) if kind == KIND_MEASURE else 0
             if kind != KIND_GATE:
                 continue
             dimension = 1 << len(targets)
@@ -561,17 +577,13 @@ class _Walker:
                 chunks.append(np.eye(dimension, dtype=np.complex128).reshape(-1))
                 parametric.append(ParametricStep(first, dimension, factors))
             first += dimension * dimension
-        final_qubits = final_clbits = None
-        if final is not None:
-            final_qubits = np.array([q for _, q in final], dtype=np.uint64)
-            final_clbits = np.array([slot_of[c] for c, _ in final], dtype=np.uint64)
         registers = tuple(
             (register.name, tuple(circuit.find_bit(bit).index for bit in register))
             for register in circuit.cregs)
         return LoweredCircuit(
             name=circuit.name,
-            num_qubits=circuit.num_qubits,
-            num_clbits=len(slots_used),
+            num_qubits=sum(1 for slot in self.qubit_slots if slot >= 0),
+            num_clbits=num_slots,
             steps=steps,
             entries=(np.concatenate(chunks) if chunks else np.zeros(0, dtype=np.complex128)),
             parametric=tuple(parametric),
@@ -579,14 +591,48 @@ class _Walker:
             global_phase=tuple(self.phase),
             final_qubits=final_qubits,
             final_clbits=final_clbits,
-            clbit_slots=clbit_slots,
+            clbit_slots=tuple(clbit_slots),
+            copies=copies,
+            qubit_slots=self.qubit_slots,
             registers=registers,
             metadata=circuit.metadata,
         )
 
 
-def _is_standard(gate: Gate) -> bool:
-    return type(gate).__module__.startswith("qiskit.circuit.library.standard_gates")
+def _qubit_slots(circuit: QuantumCircuit) -> Tuple[int, ...]:
+    """Per circuit qubit: its place among the qubits some instruction acts on, or -1.
+
+    Barriers, delays and identities act on nothing; a control-flow operation acts on the
+    qubits its blocks act on.
+    """
+    active: Set[int] = set()
+
+    def visit(block: QuantumCircuit, positions: Sequence[int]) -> None:
+        index = {bit: positions[i] for i, bit in enumerate(block.qubits)}
+        for instruction in block.data:
+            operation = instruction.operation
+            if isinstance(operation, _NO_WORK):
+                continue
+            qubits = [index[q] for q in instruction.qubits]
+            if isinstance(operation, ControlFlowOp):
+                for body in operation.blocks:
+                    visit(body, qubits)
+            else:
+                active.update(qubits)
+
+    visit(circuit, range(circuit.num_qubits))
+    slots = [-1] * circuit.num_qubits
+    for slot, qubit in enumerate(sorted(active)):
+        slots[qubit] = slot
+    return tuple(slots)
+
+
+def _check_width(circuit: QuantumCircuit, qubit_slots: Sequence[int]) -> None:
+    active = sum(1 for slot in qubit_slots if slot >= 0)
+    if active > MAX_QUBITS:
+        of = f" of its {circuit.num_qubits}" if active < circuit.num_qubits else ""
+        raise ValueError(f"circuit '{circuit.name}' acts on {active} qubits{of}; korvel "
+                         f"simulates at most {MAX_QUBITS}")
 
 
 def _constant_matrix(gate: Gate) -> NDArray[np.complex128]:
@@ -692,12 +738,12 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
         return _equals(_bits_of(node.var, clbit_index), 1)
     if isinstance(node, expr.Cast) and isinstance(node.operand, expr.Var) \
             and node.type.kind is types.Bool:
-        return _negate(_equals(_bits_of(node.operand.var, clbit_index), 0))
+        return negate(_equals(_bits_of(node.operand.var, clbit_index), 0))
     if isinstance(node, expr.Unary) and node.op in (expr.Unary.Op.LOGIC_NOT, expr.Unary.Op.BIT_NOT):
-        return _negate(_expression(node.operand, clbit_index))
+        return negate(_expression(node.operand, clbit_index))
     if isinstance(node, expr.Binary):
         if node.op is expr.Binary.Op.LOGIC_AND:
-            return _conjoin(_expression(node.left, clbit_index),
+            return conjoin(_expression(node.left, clbit_index),
                             _expression(node.right, clbit_index))
         if node.op in (expr.Binary.Op.EQUAL, expr.Binary.Op.NOT_EQUAL):
             var, value = node.left, node.right
@@ -709,36 +755,7 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
                 value = value.operand
             if isinstance(var, expr.Var) and isinstance(value, expr.Value):
                 equal = _equals(_bits_of(var.var, clbit_index), int(value.value))
-                return equal if node.op is expr.Binary.Op.EQUAL else _negate(equal)
+                return equal if node.op is expr.Binary.Op.EQUAL else negate(equal)
     raise ValueError(f"if_else condition {node} is not supported: korvel branches on "
                      "equalities of classical bits and registers, their negations and "
                      "conjunctions")
-
-
-def _negate(condition: Condition) -> Condition:
-    """Complement of a single (mask, value): one alternative per first differing bit."""
-    if not condition:
-        return ALWAYS
-    if len(condition) != 1:
-        raise ValueError("the else branch of a condition with several alternatives is not "
-                         "supported")
-    mask, value = condition[0]
-    out = []
-    prefix = 0
-    remaining = mask
-    while remaining:
-        low = remaining & -remaining
-        out.append((prefix | low, (value & prefix) | (~value & low)))
-        prefix |= low
-        remaining ^= low
-    return tuple(out)
-
-
-def _conjoin(a: Condition, b: Condition) -> Condition:
-    out = []
-    for mask_a, value_a in a:
-        for mask_b, value_b in b:
-            if (value_a ^ value_b) & mask_a & mask_b:
-                continue  # contradictory
-            out.append((mask_a | mask_b, value_a | value_b))
-    return tuple(out)

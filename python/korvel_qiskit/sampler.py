@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import warnings
 from concurrent.futures import Executor
 from dataclasses import dataclass
 from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
@@ -16,11 +17,13 @@ from qiskit.primitives.primitive_job import PrimitiveJob
 from .execution import (
     Batch,
     Words,
+    PrimitiveSeed,
     as_executor,
-    check_seed,
+    check_primitive_seed,
     check_shots,
     chunk_bounds,
     derived_seeds,
+    run_seed,
     sample_task,
 )
 from .lowering import LoweredCircuit, lower
@@ -30,12 +33,12 @@ from .lowering import LoweredCircuit, lower
 class _Prepared:
     pub: SamplerPub
     lowered: LoweredCircuit
-    fields: Optional[NDArray[np.float64]]  # (B, S, 8) matrices of the parametric steps
+    fields: Optional[NDArray[np.complex128]]  # (B, E) matrix entries of every binding
     bindings: int
 
 
 def bind_values(lowered: LoweredCircuit, parameter_values: Any, size: int
-                ) -> Optional[NDArray[np.float64]]:
+                ) -> Optional[NDArray[np.complex128]]:
     """Matrix fields of every binding of a pub, or None for a circuit without parameters."""
     if not lowered.parameters:
         return None
@@ -51,7 +54,7 @@ def bind_values(lowered: LoweredCircuit, parameter_values: Any, size: int
                          "parameter values must be finite")
     with np.errstate(over="ignore", invalid="ignore"):
         fields = lowered.matrix_fields(values)
-    finite_rows = np.isfinite(fields.reshape(size, -1)).all(axis=1)
+    finite_rows = np.isfinite(fields).all(axis=1)
     if not finite_rows.all():
         row = int(np.argmin(finite_rows))
         named = ", ".join(f"{p.name}={v!r}" for p, v in zip(lowered.parameters, values[row].tolist()))
@@ -75,17 +78,18 @@ class KorvelSampler(BaseSamplerV2):
 
     Args:
         default_shots: shots of a pub that does not name its own.
-        seed: None for fresh entropy on every run, or an integer: the same pubs then give
-            the same bits on every run, whatever the executor.
+        seed: None for fresh entropy on every run; an integer: the same pubs then give the
+            same bits on every run, whatever the executor; or a numpy.random.Generator, drawn
+            from once per run: the same generator state gives the same bits.
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here (the runner itself uses
             every core for one circuit).
     """
 
-    def __init__(self, *, default_shots: int = 1024, seed: Optional[int] = None,
+    def __init__(self, *, default_shots: int = 1024, seed: PrimitiveSeed = None,
                  executor: Union[Executor, Any, None] = None) -> None:
         self._default_shots = check_shots(default_shots)
-        self._seed = check_seed(seed)
+        self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
     @property
@@ -93,7 +97,7 @@ class KorvelSampler(BaseSamplerV2):
         return self._default_shots
 
     @property
-    def seed(self) -> Optional[int]:
+    def seed(self) -> PrimitiveSeed:
         return self._seed
 
     def run(self, pubs: Iterable[SamplerPubLike], *, shots: Optional[int] = None
@@ -101,22 +105,32 @@ class KorvelSampler(BaseSamplerV2):
         if shots is None:
             shots = self._default_shots
         check_shots(shots)
+        coerced = [SamplerPub.coerce(pub, shots) for pub in pubs]
+        for pub in coerced:
+            if not pub.circuit.cregs:
+                warnings.warn(f"circuit '{pub.circuit.name}' has no classical registers, so its "
+                              "result is empty; did you mean to measure it?", UserWarning,
+                              stacklevel=2)
         prepared = []
-        for pub in [SamplerPub.coerce(pub, shots) for pub in pubs]:
+        for pub in coerced:
             check_shots(pub.shots)
             lowered = lower(pub.circuit)
             size = int(np.prod(pub.shape, dtype=np.int64))
             prepared.append(_Prepared(pub, lowered, bind_values(lowered, pub.parameter_values,
                                                                 size), size))
-        job: PrimitiveJob[PrimitiveResult[SamplerPubResult]] = PrimitiveJob(self._run, prepared)
+        # Drawn here, not in the job's thread, so runs take a generator's draws in call order.
+        seed = run_seed(self._seed)
+        job: PrimitiveJob[PrimitiveResult[SamplerPubResult]] = PrimitiveJob(
+            self._run, prepared, seed)
         job._submit()
         return job
 
-    def _run(self, prepared: List[_Prepared]) -> PrimitiveResult[SamplerPubResult]:
+    def _run(self, prepared: List[_Prepared], seed: Optional[int]
+             ) -> PrimitiveResult[SamplerPubResult]:
         batch = Batch(self._executor)
         tasks: List[List[int]] = []
         for key, item in enumerate(prepared):
-            seeds = derived_seeds(self._seed, key, item.bindings)
+            seeds = derived_seeds(seed, key, item.bindings)
             ids = []
             for start, stop in chunk_bounds(item.lowered, item.bindings, batch.spread):
                 fields = None if item.fields is None else item.fields[start:stop]
@@ -126,7 +140,8 @@ class KorvelSampler(BaseSamplerV2):
         outputs = batch.results()
         results = []
         for item, ids in zip(prepared, tasks):
-            words = np.stack([w for i in ids for w in outputs[i]]).reshape(
+            # As one array even when a sweep has no bindings at all.
+            words = np.asarray([w for i in ids for w in outputs[i]], dtype=np.uint64).reshape(
                 item.pub.shape + (item.pub.shots,))
             results.append(_pub_result(item, words))
         return PrimitiveResult(results, metadata={"version": 2})

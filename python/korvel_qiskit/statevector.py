@@ -30,7 +30,18 @@ def statevector(circuit: QuantumCircuit, *, fusion: bool = True) -> NDArray[np.c
     phase = float(lowered.phases()[0])
     if phase != 0.0:
         amplitudes *= np.exp(1j * phase)
-    return amplitudes
+    if lowered.num_qubits == circuit.num_qubits:
+        return amplitudes
+    # Qubits no instruction touches were left out of the simulation: they stay |0>, so each
+    # simulated amplitude goes to the full index with those bits clear.
+    full_index = np.zeros(amplitudes.size, dtype=np.int64)
+    simulated = np.arange(amplitudes.size, dtype=np.int64)
+    for qubit, slot in enumerate(lowered.qubit_slots):
+        if slot >= 0:
+            full_index |= ((simulated >> slot) & 1) << qubit
+    out = np.zeros(1 << circuit.num_qubits, dtype=np.complex128)
+    out[full_index] = amplitudes
+    return out
 
 
 __all__ = ["statevector"]
