@@ -22,6 +22,10 @@ STEP_DTYPE = np.dtype(
         ("matrix", "<f8", (8,)),
     ]
 )
+# A term of a Pauli sum for the runner's gradient functions: coefficient * i**popcount(x & z)
+# X**x Z**z (a qubit in both masks carries Y), in sum number `group`.
+PAULI_TERM_DTYPE = np.dtype([("x", "<u8"), ("z", "<u8"), ("coefficient", "<f8"), ("group", "<u8")])
+
 KIND_GATE = 0
 KIND_MEASURE = 1
 KIND_RESET = 2
@@ -36,5 +40,5 @@ def matrix_fields(matrices: NDArray[np.complex128]) -> NDArray[np.float64]:
     return flat.view(np.float64)
 
 
-__all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "STEP_DTYPE",
-           "matrix_fields"]
+__all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "PAULI_TERM_DTYPE",
+           "STEP_DTYPE", "matrix_fields"]
