@@ -33,11 +33,14 @@ from korvel_programs import MAX_QUBITS
 
 from .lowering import (
     Terms,
+    decomposition,
     lower_operations,
     generator_terms,
     observable_terms,
+    pauli_form,
     qubit_map,
     runs_as_steps,
+    sentence_terms,
     term_records,
 )
 
@@ -189,34 +192,48 @@ class _Circuit:
         return np.array(positions, dtype=np.uint64), term_records(generators), observables
 
 
+def _pauli_values(state: Any, terms: Terms) -> float:
+    if not terms:
+        return 0.0
+    x = np.array([t[0] for t in terms], dtype=np.uint64)
+    z = np.array([t[1] for t in terms], dtype=np.uint64)
+    coefficients = np.array([t[2] for t in terms])
+    return float(np.dot(coefficients, np.asarray(state.expectation_values(x, z))))
+
+
+def _pauli_reading(m: MeasurementProcess, state: Any, qubit_of: Dict[Any, int], norm: float
+                   ) -> Optional[NDArray[np.float64]]:
+    """An expectation value or variance read from the state in place, when the observable is a
+    Pauli sum; None otherwise."""
+    if m.obs is None or not isinstance(m, (ExpectationMP, qml.measurements.VarianceMP)):
+        return None
+    sentence = pauli_form(m.obs)
+    if sentence is None:
+        return None
+    with np.errstate(invalid="ignore", divide="ignore"):
+        mean = _pauli_values(state, sentence_terms(sentence, qubit_of)) / norm
+        if isinstance(m, ExpectationMP):
+            return np.array(mean)
+        square = _pauli_values(state, sentence_terms(sentence @ sentence, qubit_of)) / norm
+        return np.array(square - mean * mean)
+
+
 def _analytic_results(circuit: _Circuit) -> Any:
     tape = circuit.tape
     state = circuit.simulate()
-    norm = 1.0
-    if circuit.projects:
-        norm = float(state.expectation_values([0], [0])[0])
-    amplitudes: Optional[NDArray[np.complex128]] = None
-    results = []
-    for m in tape.measurements:
-        terms = observable_terms(m.obs, circuit.qubit_of) if (
-            isinstance(m, ExpectationMP) and m.obs is not None) else None
-        if terms is not None:
-            if not terms:
-                results.append(np.array(0.0))
-                continue
-            x = np.array([t[0] for t in terms], dtype=np.uint64)
-            z = np.array([t[1] for t in terms], dtype=np.uint64)
-            coefficients = np.array([t[2] for t in terms])
-            values = np.asarray(state.expectation_values(x, z))
+    norm = float(state.expectation_values([0], [0])[0]) if circuit.projects else 1.0
+    results: List[Any] = [_pauli_reading(m, state, circuit.qubit_of, norm) for m in tape.measurements]
+    rest = [position for position, value in enumerate(results) if value is None]
+    # Everything else is read from a copy of the state in the measurement's eigenbasis.
+    for gates, members in _basis_groups([tape.measurements[p] for p in rest]):
+        rotated = circuit.simulate(_decomposed(gates)) if gates else state
+        amplitudes = np.asarray(rotated.amplitudes())
+        if circuit.projects:
             with np.errstate(invalid="ignore", divide="ignore"):
-                results.append(np.array(float(np.dot(coefficients, values)) / norm))
-            continue
-        if amplitudes is None:
-            amplitudes = np.asarray(state.amplitudes())
-            if circuit.projects:
-                with np.errstate(invalid="ignore", divide="ignore"):
-                    amplitudes = amplitudes / np.sqrt(norm)
-        results.append(m.process_state(amplitudes, wire_order=circuit.wires))
+                amplitudes = amplitudes / np.sqrt(norm)
+        for member in members:
+            position = rest[member]
+            results[position] = tape.measurements[position].process_state(amplitudes, wire_order=circuit.wires)
     return results[0] if len(results) == 1 else tuple(results)
 
 
@@ -248,7 +265,7 @@ def _basis_groups(measurements: Sequence[MeasurementProcess]) -> List[Tuple[List
 def _decomposed(ops: Sequence[Operator]) -> List[Operator]:
     if all(runs_as_steps(op) for op in ops):
         return list(ops)
-    (tape,), _ = decompose(QuantumScript(ops), stopping_condition=runs_as_steps)
+    (tape,), _ = decompose(QuantumScript(ops), stopping_condition=runs_as_steps, decomposer=decomposition)
     return list(tape.operations)
 
 
@@ -305,7 +322,7 @@ class KorvelQubit(Device):
         name = "adjoint + korvel.qubit"
         program.add_transform(no_sampling, name=name)
         program.add_transform(decompose, stopping_condition=_adjoint_operation, device_wires=self.wires,
-                              name=name, skip_initial_state_prep=False)
+                              name=name, skip_initial_state_prep=False, decomposer=decomposition)
         program.add_transform(validate_measurements, analytic_measurements=_adjoint_measurement, name=name)
         program.add_transform(broadcast_expand)
         program.add_transform(validate_adjoint_trainable_params)
@@ -314,8 +331,9 @@ class KorvelQubit(Device):
         config = execution_config or ExecutionConfig()
         program = CompilePipeline()
         program.add_transform(defer_measurements, allow_postselect=True)
+        # State preparations too: the runner starts every program from |0...0>.
         program.add_transform(decompose, stopping_condition=runs_as_steps, device_wires=self.wires,
-                              name=self.name)
+                              name=self.name, skip_initial_state_prep=False, decomposer=decomposition)
         program.add_transform(validate_device_wires, self.wires, name=self.name)
         program.add_transform(_refuse_too_many_wires)
         program.add_transform(validate_measurements, analytic_measurements=_analytic_measurement,

@@ -61,6 +61,16 @@ def runs_as_steps(op: Operator) -> bool:
     return len(op.wires) == 1 and op.has_matrix
 
 
+def decomposition(op: Operator) -> Sequence[Operator]:
+    """PennyLane's decomposition, or for a gate that has only a matrix, that matrix as a
+    QubitUnitary, which PennyLane decomposes further."""
+    if op.has_decomposition:
+        return op.decomposition()  # type: ignore[no-any-return]
+    if op.has_matrix and len(op.wires) > 1 and not isinstance(op, qml.QubitUnitary):
+        return [qml.QubitUnitary(qml.matrix(op), wires=op.wires)]
+    return op.decomposition()  # type: ignore[no-any-return]  # raises, naming the operation
+
+
 def _matrix(op: Operator) -> NDArray[np.complex128]:
     return np.asarray(qml.matrix(op), dtype=np.complex128)
 
