@@ -237,28 +237,32 @@ def _analytic_results(circuit: _Circuit) -> Any:
     return results[0] if len(results) == 1 else tuple(results)
 
 
+def _same_gates(first: Sequence[Operator], second: Sequence[Operator]) -> bool:
+    return len(first) == len(second) and all(qml.equal(a, b) for a, b in zip(first, second))
+
+
 def _basis_groups(measurements: Sequence[MeasurementProcess]) -> List[Tuple[List[Operator], List[int]]]:
     """Measurements sharing a basis: per group its diagonalising gates and the measurements'
-    positions. A measurement joins the first group whose gates agree on every wire it rotates."""
-    groups: List[Tuple[List[Operator], List[int], Dict[Any, Operator]]] = []
+    positions. A measurement joins the first group that rotates each of its wires by the same
+    gates, or not at all."""
+    groups: List[Tuple[List[Operator], List[int], Dict[Any, List[Operator]]]] = []
     for position, m in enumerate(measurements):
-        gates = m.diagonalizing_gates()
-        placed = False
-        for group_gates, members, by_wire in groups:
-            clash = any(wire in by_wire and not qml.equal(by_wire[wire], gate)
-                        for gate in gates for wire in gate.wires)
-            if clash:
-                continue
-            for gate in gates:
-                if not all(wire in by_wire for wire in gate.wires):
-                    group_gates.append(gate)
-                    for wire in gate.wires:
-                        by_wire[wire] = gate
-            members.append(position)
-            placed = True
-            break
-        if not placed:
-            groups.append((list(gates), [position], {w: g for g in gates for w in g.wires}))
+        gates = list(m.diagonalizing_gates())
+        on_wire: Dict[Any, List[Operator]] = {}
+        for gate in gates:
+            for wire in gate.wires:
+                on_wire.setdefault(wire, []).append(gate)
+        for group_gates, members, group_on_wire in groups:
+            if all(wire not in group_on_wire or _same_gates(group_on_wire[wire], sequence)
+                   for wire, sequence in on_wire.items()):
+                covered = set(group_on_wire)
+                group_gates.extend(g for g in gates if not any(w in covered for w in g.wires))
+                for wire, sequence in on_wire.items():
+                    group_on_wire.setdefault(wire, sequence)
+                members.append(position)
+                break
+        else:
+            groups.append((gates, [position], on_wire))
     return [(gates, members) for gates, members, _ in groups]
 
 
