@@ -29,7 +29,7 @@ from pennylane.tape import QuantumScript
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline
 
-from korvel_programs import MAX_QUBITS
+from korvel_programs import MAX_QUBITS, term_records
 
 from .lowering import (
     Terms,
@@ -41,7 +41,6 @@ from .lowering import (
     qubit_map,
     runs_as_steps,
     sentence_terms,
-    term_records,
 )
 
 Seed = Union[int, np.random.Generator, None]

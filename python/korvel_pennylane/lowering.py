@@ -19,10 +19,8 @@ from pennylane.operation import Operator
 from pennylane.ops import Controlled
 from pennylane.pauli import PauliSentence, PauliWord
 
-from korvel_programs import KIND_GATE, PAULI_TERM_DTYPE, STEP_DTYPE, matrix_fields
-
-# A Pauli sum in runner qubits: (x mask, z mask, real coefficient) per term.
-Terms = List[Tuple[int, int, float]]
+from korvel_programs import KIND_GATE, STEP_DTYPE, controlled_generator, matrix_fields
+from korvel_programs import PauliTerms as Terms
 
 # Observables without a Pauli form are expanded from their matrix up to this many wires: the
 # expansion has 4^k terms, 1024 at five wires, and beyond that reading the state is cheaper.
@@ -201,23 +199,8 @@ def generator_terms(op: Operator, qubit_of: Mapping[Any, int]) -> Terms:
         sentence = sentence * -1.0
     terms = sentence_terms(sentence, qubit_of)
     if isinstance(op, Controlled):
-        for wire in op.control_wires:
-            bit = 1 << qubit_of[wire]
-            # |1><1| = (I - Z) / 2 on each control.
-            terms = [t for x, z, c in terms for t in ((x, z, c / 2), (x, z ^ bit, -c / 2))]
+        terms = controlled_generator(terms, sum(1 << qubit_of[wire] for wire in op.control_wires))
     return terms
-
-
-def term_records(groups: Sequence[Terms], scale: Optional[Sequence[float]] = None) -> NDArray[Any]:
-    """Pauli sums as the runner's term records, sum j as group j."""
-    count = sum(len(terms) for terms in groups)
-    records = np.zeros(count, dtype=PAULI_TERM_DTYPE)
-    row = 0
-    for group, terms in enumerate(groups):
-        for x, z, coefficient in terms:
-            records[row] = (x, z, coefficient if scale is None else coefficient * scale[group], group)
-            row += 1
-    return records
 
 
 def qubit_map(wires: Sequence[Any]) -> Dict[Any, int]:

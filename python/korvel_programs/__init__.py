@@ -7,6 +7,8 @@ qubit q has the value of bit q of k.
 
 from __future__ import annotations
 
+from typing import Any, List, Optional, Sequence, Tuple
+
 import numpy as np
 from numpy.typing import NDArray
 
@@ -40,5 +42,32 @@ def matrix_fields(matrices: NDArray[np.complex128]) -> NDArray[np.float64]:
     return flat.view(np.float64)
 
 
+# A Pauli sum as (x mask, z mask, real coefficient) per term.
+PauliTerms = List[Tuple[int, int, float]]
+
+
+def controlled_generator(terms: PauliTerms, controls: int) -> PauliTerms:
+    """The generator of a step controlled on |1> by `controls`, from that of its base gate: the
+    base's times |1><1| = (I - Z) / 2 on each control."""
+    for qubit in range(controls.bit_length()):
+        bit = 1 << qubit
+        if controls & bit:
+            terms = [t for x, z, c in terms for t in ((x, z, c / 2), (x, z ^ bit, -c / 2))]
+    return terms
+
+
+def term_records(groups: Sequence[PauliTerms], scale: Optional[Sequence[float]] = None) -> NDArray[Any]:
+    """Pauli sums as the runner's term records (PAULI_TERM_DTYPE), sum j as group j, each
+    coefficient times scale[j] when given."""
+    count = sum(len(terms) for terms in groups)
+    records = np.zeros(count, dtype=PAULI_TERM_DTYPE)
+    row = 0
+    for group, terms in enumerate(groups):
+        for x, z, coefficient in terms:
+            records[row] = (x, z, coefficient if scale is None else coefficient * scale[group], group)
+            row += 1
+    return records
+
+
 __all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "PAULI_TERM_DTYPE",
-           "STEP_DTYPE", "matrix_fields"]
+           "PauliTerms", "STEP_DTYPE", "controlled_generator", "matrix_fields", "term_records"]

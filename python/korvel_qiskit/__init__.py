@@ -21,10 +21,12 @@ except ImportError:  # pragma: no cover
 
 from .backend import KorvelBackend, KorvelJob
 from .estimator import KorvelEstimator
+from .gradient import AdjointGradientResult, estimator_gradients
 from .lowering import LoweredCircuit, lower
 from .sampler import KorvelSampler
 
 __all__ = [
+    "AdjointGradientResult",
     "KorvelBackend",
     "KorvelEstimator",
     "KorvelJob",
@@ -32,4 +34,5 @@ __all__ = [
     "LoweredCircuit",
     "lower",
     "__version__",
+    "estimator_gradients",
 ]
