@@ -5,10 +5,11 @@ and plain gradient descent, then checks it against the exact lowest eigenvalue.
 """
 
 import sys
+from typing import Any
 
 import numpy as np
-import pennylane as qml
-from pennylane import numpy as pnp
+import pennylane as qml  # type: ignore[import-untyped,import-not-found,unused-ignore]
+from pennylane import numpy as pnp  # type: ignore[import-untyped,import-not-found,unused-ignore]
 
 WIRES = 4
 hamiltonian = qml.Hamiltonian(
@@ -19,10 +20,12 @@ hamiltonian = qml.Hamiltonian(
 device = qml.device("korvel.qubit", wires=WIRES, seed=7)
 
 
-@qml.qnode(device, diff_method="adjoint")
-def energy(weights):
+def layered_energy(weights: Any) -> Any:
     qml.StronglyEntanglingLayers(weights, wires=range(WIRES))
     return qml.expval(hamiltonian)
+
+
+energy = qml.QNode(layered_energy, device, diff_method="adjoint")
 
 
 shape = qml.StronglyEntanglingLayers.shape(n_layers=3, n_wires=WIRES)

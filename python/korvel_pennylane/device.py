@@ -1,5 +1,9 @@
 """korvel.qubit: a PennyLane device on korvel's circuit runner, with native adjoint gradients."""
 
+# PennyLane ships no type information: its imports are untyped, and so are its decorators and
+# the Device base class.
+# mypy: disable-error-code="import-untyped,untyped-decorator,misc"
+
 from __future__ import annotations
 
 from dataclasses import replace
@@ -29,10 +33,9 @@ from pennylane.tape import QuantumScript
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline
 
-from korvel_programs import MAX_QUBITS, term_records
+from korvel_programs import MAX_QUBITS, PauliTerms as Terms, term_records
 
 from .lowering import (
-    Terms,
     decomposition,
     lower_operations,
     generator_terms,
@@ -310,7 +313,7 @@ class KorvelQubit(Device):
             successive executions draw afresh.
     """
 
-    name = "korvel.qubit"  # type: ignore[assignment]
+    name = "korvel.qubit"
 
     def __init__(self, wires: Any = None, shots: Any = None, seed: Seed = None) -> None:
         count = _wire_count(wires)

@@ -19,10 +19,9 @@ from qiskit.primitives.containers.estimator_pub import EstimatorPub, EstimatorPu
 
 from korvel_programs import PauliTerms, controlled_generator, term_records
 
-from .estimator import _observable_terms
+from .estimator import _observable_terms, bind_pub
 from .lowering import LoweredCircuit, lower
 from .program import Angle, ParametricFactor
-from .sampler import bind_values
 
 # G with dU/dθ = -i G U for U the rotation on qubit 0, as (x, z, coefficient) terms; a qubit in
 # both masks carries Y. p(λ) = diag(1, e^{iλ}) = e^{iλ|1><1|}, so G = -|1><1| = (Z - I)/2.
@@ -96,15 +95,9 @@ def estimator_gradients(pubs: Iterable[EstimatorPubLike]) -> List[AdjointGradien
     for pub_like in pubs:
         pub = EstimatorPub.coerce(pub_like)
         lowered = _one_angle_circuit(pub.circuit)
-        if not lowered.is_unitary:
-            raise ValueError(f"circuit '{pub.circuit.name}' measures, resets or branches; the "
-                             "adjoint gradient takes circuits of gates only")
-        parameter_shape = pub.parameter_values.shape
-        bindings = int(np.prod(parameter_shape, dtype=np.int64))
-        fields = bind_values(lowered, pub.parameter_values, bindings)
+        bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "adjoint gradient")
         positions, generators, slopes = _step_generators(lowered)
-        observables = pub.observables
-        terms, (x_all, z_all) = _observable_terms(observables, lowered.num_qubits)
+        terms, (x_all, z_all) = _observable_terms(pub.observables, lowered.num_qubits)
         sums: List[PauliTerms] = [
             [(int(x_all[i]), int(z_all[i]), float(c)) for i, c in zip(ids.tolist(), coefficients.tolist())]
             for ids, coefficients in terms]
@@ -116,9 +109,6 @@ def estimator_gradients(pubs: Iterable[EstimatorPubLike]) -> List[AdjointGradien
             values[b], step_jacobian = korvel_runner.adjoint_jacobian(
                 lowered.num_qubits, program, positions, generators, records, len(sums))
             gradients[b] = step_jacobian @ slopes
-        binding_of = np.broadcast_to(np.arange(bindings).reshape(parameter_shape), pub.shape).ravel()
-        observable_of = np.broadcast_to(
-            np.arange(observables.size).reshape(observables.shape), pub.shape).ravel()
         evs = values[binding_of, observable_of].reshape(pub.shape)
         grads = gradients[binding_of, observable_of].reshape(pub.shape + (len(lowered.parameters),))
         results.append(AdjointGradientResult(evs, grads, lowered.parameters))
