@@ -16,6 +16,19 @@ structured NumPy array of this dtype):
 
 Amplitude index k is the basis state in which qubit q has the value of bit q of k. A malformed
 program raises ValueError("step K: ...") naming the first record at fault (K counts from 0).
+
+The gradient functions take Pauli sums as buffers of 32-byte little-endian term records:
+
+    PAULI_TERM_DTYPE = numpy.dtype([
+        ("x", "<u8"),            # qubits carrying X (with z: Y)
+        ("z", "<u8"),            # qubits carrying Z (with x: Y)
+        ("coefficient", "<f8"),  # finite; the term is coefficient * i**popcount(x & z) X**x Z**z
+        ("group", "<u8"),        # which sum the term belongs to, ascending along the buffer
+    ])
+
+A parametrised step's generator G is the Pauli sum with dU/dtheta = -i G U for its matrix U
+(RX(theta) has G = X/2; a controlled RX has G = X_t (I - Z_c)/4); it acts on the step's target
+and controls only. Steps are undone by their conjugate transposes, so they must be unitary.
 """
 
 import sys
@@ -29,15 +42,18 @@ if sys.version_info >= (3, 12):
 else:
     from typing_extensions import Buffer as _Buffer
 
-__all__ = ["MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"]
+__all__ = ["MAX_QUBITS", "PAULI_TERM_SIZE", "STEP_SIZE", "State", "adjoint_jacobian", "adjoint_vjp",
+           "run_shots", "simulate"]
 
 MAX_QUBITS: int
+PAULI_TERM_SIZE: int
 STEP_SIZE: int
 
 # Any C-contiguous bytes-like object; NumPy arrays count as buffers to type checkers only on
 # Python 3.12 and later, so they are named as well.
 _Program = Union[_Buffer, npt.NDArray[Any]]
 _Masks = Union[_Buffer, npt.NDArray[np.integer[Any]], Sequence[SupportsIndex]]
+_Reals = Union[_Buffer, npt.NDArray[np.float64], Sequence[float]]
 
 @final
 class State:
@@ -76,3 +92,28 @@ def run_shots(
     """Each shot's classical word (bit c = classical bit c) after the full trajectory of a program
     with measurements, resets and conditions. The gates before the first measurement or reset run
     once and are shared by every shot."""
+
+def adjoint_jacobian(
+    num_qubits: SupportsIndex,
+    program: _Program,
+    parametrised_steps: _Masks,
+    generators: _Program,
+    observables: _Program,
+    num_observables: SupportsIndex,
+) -> Tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(values, jacobian): values[o] = <psi|O_o|psi> for the num_observables Pauli sums in
+    `observables` (group o), and jacobian[o, j] its derivative by the parameter of step
+    parametrised_steps[j] (strictly ascending positions in the program of gate steps), whose
+    generator is group j of `generators`. One forward run and one backward sweep per
+    observable, holding at most three states; the same bits on every thread count."""
+
+def adjoint_vjp(
+    num_qubits: SupportsIndex,
+    program: _Program,
+    parametrised_steps: _Masks,
+    generators: _Program,
+    observables: _Program,
+    cotangent: _Reals,
+) -> npt.NDArray[np.float64]:
+    """sum over o of cotangent[o] * jacobian[o, :], from one backward sweep with the combined bra
+    sum_o cotangent[o] O_o |psi>; len(cotangent) is the number of observables. Two states."""

@@ -16,6 +16,7 @@ EXAMPLES = sorted((REPO / "examples").glob("*.py"))
 NEEDS_NUMPY = {"qft.py"}
 # Examples of the Qiskit extra, korvel[qiskit].
 NEEDS_QISKIT = {path.name for path in EXAMPLES if path.name.startswith("qiskit_")}
+NEEDS_PENNYLANE = {path.name for path in EXAMPLES if path.name.startswith("pennylane_")}
 
 
 def test_examples_are_present() -> None:
@@ -36,6 +37,8 @@ def test_example_runs_and_passes_its_checks(example: Path, tmp_path: Path) -> No
         pytest.importorskip("numpy")
     if example.name in NEEDS_QISKIT:
         pytest.importorskip("qiskit")
+    if example.name in NEEDS_PENNYLANE:
+        pytest.importorskip("pennylane")
     result = run_interpreter(example, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""

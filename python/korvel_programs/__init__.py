@@ -11,7 +11,7 @@ qubit targets[j].
 
 from __future__ import annotations
 
-from typing import List, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -28,6 +28,10 @@ STEP_DTYPE = np.dtype(
         ("matrix", "<f8", (8,)),
     ]
 )
+# A term of a Pauli sum for the runner's gradient functions: coefficient * i**popcount(x & z)
+# X**x Z**z (a qubit in both masks carries Y), in sum number `group`.
+PAULI_TERM_DTYPE = np.dtype([("x", "<u8"), ("z", "<u8"), ("coefficient", "<f8"), ("group", "<u8")])
+
 KIND_GATE = 0
 KIND_MEASURE = 1
 KIND_RESET = 2
@@ -125,6 +129,35 @@ class ProgramBuilder:
         return pack_program(self.steps(), self.entries())
 
 
-__all__ = ["MAX_TARGETS", "PROGRAM_MAGIC", "PROGRAM_VERSION", "ProgramBuilder", "WIDE_STEP_DTYPE",
-           "pack_program", "KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "STEP_DTYPE",
-           "matrix_fields"]
+
+# A Pauli sum as (x mask, z mask, real coefficient) per term.
+PauliTerms = List[Tuple[int, int, float]]
+
+
+def controlled_generator(terms: PauliTerms, controls: int) -> PauliTerms:
+    """The generator of a step controlled on |1> by `controls`, from that of its base gate: the
+    base's times |1><1| = (I - Z) / 2 on each control."""
+    for qubit in range(controls.bit_length()):
+        bit = 1 << qubit
+        if controls & bit:
+            terms = [t for x, z, c in terms for t in ((x, z, c / 2), (x, z ^ bit, -c / 2))]
+    return terms
+
+
+def term_records(groups: Sequence[PauliTerms], scale: Optional[Sequence[float]] = None) -> NDArray[Any]:
+    """Pauli sums as the runner's term records (PAULI_TERM_DTYPE), sum j as group j, each
+    coefficient times scale[j] when given."""
+    count = sum(len(terms) for terms in groups)
+    records = np.zeros(count, dtype=PAULI_TERM_DTYPE)
+    row = 0
+    for group, terms in enumerate(groups):
+        for x, z, coefficient in terms:
+            records[row] = (x, z, coefficient if scale is None else coefficient * scale[group], group)
+            row += 1
+    return records
+
+
+__all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "MAX_TARGETS",
+           "PAULI_TERM_DTYPE", "PROGRAM_MAGIC", "PROGRAM_VERSION", "PauliTerms", "ProgramBuilder",
+           "STEP_DTYPE", "WIDE_STEP_DTYPE", "controlled_generator", "matrix_fields", "pack_program",
+           "term_records"]

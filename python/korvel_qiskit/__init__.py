@@ -22,11 +22,13 @@ except ImportError:  # pragma: no cover
 
 from .backend import KorvelBackend, KorvelJob
 from .estimator import KorvelEstimator
+from .gradient import AdjointGradientResult, estimator_gradients
 from .lowering import LoweredCircuit, lower
 from .sampler import KorvelSampler
 from .statevector import statevector
 
 __all__ = [
+    "AdjointGradientResult",
     "KorvelBackend",
     "KorvelEstimator",
     "KorvelJob",
@@ -35,4 +37,5 @@ __all__ = [
     "lower",
     "statevector",
     "__version__",
+    "estimator_gradients",
 ]

@@ -71,6 +71,23 @@ def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
     return per_observable, (table[:, 0].copy(), table[:, 1].copy())
 
 
+def bind_pub(pub: EstimatorPub, lowered: LoweredCircuit, taker: str
+             ) -> Tuple[int, Optional[NDArray[np.float64]], NDArray[np.intp], NDArray[np.intp]]:
+    """A pub's binding count, matrix fields, and per result position its binding and its
+    observable (broadcast to the pub's shape). `taker` names what refuses non-unitary circuits."""
+    if not lowered.is_unitary:
+        raise ValueError(f"circuit '{pub.circuit.name}' measures, resets or branches; the "
+                         f"{taker} takes circuits of gates only (remove the measurements)")
+    parameter_shape = pub.parameter_values.shape
+    bindings = int(np.prod(parameter_shape, dtype=np.int64))
+    fields = bind_values(lowered, pub.parameter_values, bindings)
+    binding_of = np.broadcast_to(np.arange(bindings).reshape(parameter_shape), pub.shape).ravel()
+    observables = pub.observables
+    observable_of = np.broadcast_to(
+        np.arange(observables.size).reshape(observables.shape), pub.shape).ravel()
+    return bindings, fields, binding_of, observable_of
+
+
 class KorvelEstimator(BaseEstimatorV2):
     """Exact expectation values of SparsePauliOp observables on korvel's circuit runner.
 
@@ -116,18 +133,8 @@ class KorvelEstimator(BaseEstimatorV2):
 
     def _prepare(self, pub: EstimatorPub) -> _Prepared:
         lowered = lower(pub.circuit)
-        if not lowered.is_unitary:
-            raise ValueError(f"circuit '{pub.circuit.name}' measures, resets or branches; the "
-                             "estimator takes circuits of gates only (remove the measurements)")
-        parameter_shape = pub.parameter_values.shape
-        bindings = int(np.prod(parameter_shape, dtype=np.int64))
-        fields = bind_values(lowered, pub.parameter_values, bindings)
-        observables = pub.observables
-        binding_of = np.broadcast_to(
-            np.arange(bindings).reshape(parameter_shape), pub.shape).ravel()
-        observable_of = np.broadcast_to(
-            np.arange(observables.size).reshape(observables.shape), pub.shape).ravel()
-        terms, (x_all, z_all) = _observable_terms(observables, lowered.qubit_slots)
+        bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "estimator")
+        terms, (x_all, z_all) = _observable_terms(pub.observables, lowered.qubit_slots)
         needed: List[set] = [set() for _ in range(bindings)]
         for b, o in zip(binding_of.tolist(), observable_of.tolist()):
             needed[b].update(terms[o][0].tolist())

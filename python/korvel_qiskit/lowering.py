@@ -575,7 +575,7 @@ class _Walker:
             else:
                 # Placeholder entries until a binding's are computed.
                 chunks.append(np.eye(dimension, dtype=np.complex128).reshape(-1))
-                parametric.append(ParametricStep(first, dimension, factors))
+                parametric.append(ParametricStep(i, first, dimension, factors))
             first += dimension * dimension
         registers = tuple(
             (register.name, tuple(circuit.find_bit(bit).index for bit in register))

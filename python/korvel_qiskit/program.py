@@ -232,9 +232,10 @@ Factor = Union[NDArray[np.complex128], ParametricFactor]
 
 @dataclass(frozen=True)
 class ParametricStep:
-    """The matrix at entries [first, first + dimension^2) of the template is
+    """Step `index` of the template, whose matrix at entries [first, first + dimension^2) is
     factors[-1] @ ... @ factors[0]."""
 
+    index: int
     first: int
     dimension: int
     factors: Tuple[Factor, ...]

@@ -226,4 +226,53 @@ std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name) {
     return values;
 }
 
+circuit::PauliSums read_pauli_terms(PyObject* terms, const char* name, std::size_t groups, std::uint32_t qubits) {
+    if (!PyObject_CheckBuffer(terms)) {
+        raise_error(PyExc_TypeError,
+                    "%s must be a bytes-like object (C-contiguous records of %zu bytes), not '%.200s'", name,
+                    circuit::pauli_term_size, Py_TYPE(terms)->tp_name);
+    }
+    const BufferView view(terms, PyBUF_C_CONTIGUOUS, name);
+    const std::span<const std::byte> bytes(static_cast<const std::byte*>(view->buf),
+                                           static_cast<std::size_t>(view->len));
+    return circuit::decode_pauli_terms(bytes, name, groups, qubits);
+}
+
+std::vector<double> read_reals(PyObject* values, const char* name) {
+    std::vector<double> out;
+    if (PyObject_CheckBuffer(values)) {
+        const BufferView view(values, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS, name);
+        const char* format = view->format == nullptr ? "B" : view->format;
+        const char* code = (*format == '@' || *format == '=' || *format == '<') ? format + 1 : format;
+        if (std::strcmp(code, "d") != 0 || view->itemsize != 8 || view->ndim != 1) {
+            raise_error(PyExc_TypeError,
+                        "%s must be a one-dimensional array of float64 (format 'd'), got format '%s' with %d "
+                        "dimension%s",
+                        name, format, view->ndim, view->ndim == 1 ? "" : "s");
+        }
+        out.resize(static_cast<std::size_t>(view->shape[0]));
+        std::memcpy(out.data(), view->buf, out.size() * sizeof(double));
+        return out;
+    }
+    OwnedRef items = OwnedRef::steal(PySequence_Fast(values, ""));
+    if (!items) {
+        PyErr_Clear();
+        raise_error(PyExc_TypeError, "%s must be an array or a sequence of floats, not '%.200s'", name,
+                    Py_TYPE(values)->tp_name);
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    out.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), j);
+        const double value = PyFloat_AsDouble(item);
+        if (value == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            raise_error(PyExc_TypeError, "%s[%zd] must be a real number, not '%.200s'", name, j,
+                        Py_TYPE(item)->tp_name);
+        }
+        out.push_back(value);
+    }
+    return out;
+}
+
 }  // namespace korvel::runner

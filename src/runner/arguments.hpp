@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/circuit/adjoint.hpp"
 #include "engine/circuit/program.hpp"
 
 namespace korvel::runner {
@@ -46,5 +47,12 @@ std::vector<circuit::Step> read_program(PyObject* program, std::uint32_t qubits,
 // Pauli masks: a one-dimensional buffer of 64-bit integers (a NumPy array of uint64 or int64),
 // or any sequence of ints, each from 0 to 2^64 - 1.
 std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name);
+
+// Pauli term records (korvel_programs.PAULI_TERM_DTYPE: 32 bytes each) from any C-contiguous
+// buffer, decoded into `groups` sums for a register of `qubits` qubits.
+circuit::PauliSums read_pauli_terms(PyObject* terms, const char* name, std::size_t groups, std::uint32_t qubits);
+
+// Real numbers: a one-dimensional buffer of float64, or any sequence of floats.
+std::vector<double> read_reals(PyObject* values, const char* name);
 
 }  // namespace korvel::runner

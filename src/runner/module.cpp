@@ -7,9 +7,11 @@
 #include <memory>
 
 #include "binding/owned_ref.hpp"
+#include "engine/circuit/adjoint.hpp"
 #include "engine/circuit/circuit_state.hpp"
 #include "engine/circuit/streams.hpp"
 #include "engine/state/register.hpp"
+#include "runner/adjoint_functions.hpp"
 #include "runner/arguments.hpp"
 #include "runner/arrays.hpp"
 #include "runner/calls.hpp"
@@ -73,6 +75,15 @@ PyMethodDef functions[] = {
      "run_shots(num_qubits, num_clbits, program, shots, seed=None)\n--\n\n"
      "Runs a program with measurements, resets and conditions once per shot and returns each shot's "
      "classical word (uint64; bit c is classical bit c)."},
+    {"adjoint_jacobian", as_function(adjoint_jacobian), METH_FASTCALL | METH_KEYWORDS,
+     "adjoint_jacobian(num_qubits, program, parametrised_steps, generators, observables, num_observables)\n--\n\n"
+     "Expectation values of Pauli sums and their derivatives by the parametrised steps, by the adjoint "
+     "method: returns (values, jacobian) with shapes (num_observables,) and (num_observables, "
+     "len(parametrised_steps))."},
+    {"adjoint_vjp", as_function(adjoint_vjp), METH_FASTCALL | METH_KEYWORDS,
+     "adjoint_vjp(num_qubits, program, parametrised_steps, generators, observables, cotangent)\n--\n\n"
+     "The cotangent-weighted sum of the Jacobian's rows (float64, one per parametrised step), by one "
+     "adjoint sweep."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -88,8 +99,10 @@ int execute_module(PyObject* module) {
         (void)type.release();  // the module holds it now
         if (add_integer(module, "MAX_QUBITS", max_qubits_exclusive - 1) < 0) raise_pending();
         if (add_integer(module, "STEP_SIZE", static_cast<long>(circuit::step_size)) < 0) raise_pending();
+        if (add_integer(module, "PAULI_TERM_SIZE", static_cast<long>(circuit::pauli_term_size)) < 0) raise_pending();
         OwnedRef all = OwnedRef::steal(
-            Py_BuildValue("[sssss]", "MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"));
+            Py_BuildValue("[ssssssss]", "MAX_QUBITS", "PAULI_TERM_SIZE", "STEP_SIZE", "State", "adjoint_jacobian",
+                          "adjoint_vjp", "run_shots", "simulate"));
         if (!all) raise_pending();
         if (PyModule_AddObject(module, "__all__", all.get()) < 0) raise_pending();
         (void)all.release();

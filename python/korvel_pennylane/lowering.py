@@ -1,0 +1,212 @@
+"""PennyLane operations and observables in the runner's terms: gate steps and Pauli sums.
+
+Device wire i is runner qubit n - 1 - i, so wire 0 is the most significant bit of an amplitude
+index, as in PennyLane's state vectors, and the runner's amplitude array is PennyLane's order.
+One function, `operation_steps`, lowers one operation; gates on several qubits reach it only
+after PennyLane's preprocessing has decomposed them onto one-qubit and controlled one-qubit
+gates.
+"""
+
+# PennyLane ships no type information: its imports are untyped, and so are its decorators and
+# the Device base class.
+# mypy: disable-error-code="import-untyped,untyped-decorator,misc"
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+import pennylane as qml
+from numpy.typing import NDArray
+from pennylane.operation import Operator
+from pennylane.ops import Controlled
+from pennylane.pauli import PauliSentence, PauliWord
+
+from korvel_programs import KIND_GATE, STEP_DTYPE, controlled_generator, matrix_fields
+from korvel_programs import PauliTerms as Terms
+
+# Observables without a Pauli form are expanded from their matrix up to this many wires: the
+# expansion has 4^k terms, 1024 at five wires, and beyond that reading the state is cheaper.
+MAX_EXPANDED_WIRES = 5
+
+_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
+
+
+@dataclass
+class OperationSteps:
+    """The steps of one operation; `carrier` is the step whose matrix holds its parameter."""
+
+    matrices: List[NDArray[np.complex128]] = field(default_factory=list)
+    targets: List[int] = field(default_factory=list)
+    controls: List[int] = field(default_factory=list)
+    carrier: Optional[int] = None
+
+    def add(self, matrix: NDArray[np.complex128], target: int, controls: int = 0) -> int:
+        self.matrices.append(matrix)
+        self.targets.append(target)
+        self.controls.append(controls)
+        return len(self.matrices) - 1
+
+
+def _one_qubit_base(op: Operator) -> bool:
+    base = op.base
+    return len(base.wires) == 1 and base.has_matrix and not isinstance(base, Controlled)
+
+
+def runs_as_steps(op: Operator) -> bool:
+    """Whether the device lowers `op` itself (else PennyLane decomposes it first)."""
+    if isinstance(op, (qml.Identity, qml.Snapshot, qml.Barrier, qml.GlobalPhase)):
+        return True
+    if isinstance(op, Controlled):
+        return _one_qubit_base(op)
+    return len(op.wires) == 1 and op.has_matrix
+
+
+def decomposition(op: Operator) -> Sequence[Operator]:
+    """PennyLane's decomposition, or for a gate that has only a matrix, that matrix as a
+    QubitUnitary, which PennyLane decomposes further."""
+    if op.has_decomposition:
+        return op.decomposition()  # type: ignore[no-any-return]
+    if op.has_matrix and len(op.wires) > 1 and not isinstance(op, qml.QubitUnitary):
+        return [qml.QubitUnitary(qml.matrix(op), wires=op.wires)]
+    return op.decomposition()  # type: ignore[no-any-return]  # raises, naming the operation
+
+
+def _matrix(op: Operator) -> NDArray[np.complex128]:
+    return np.asarray(qml.matrix(op), dtype=np.complex128)
+
+
+def operation_steps(op: Operator, qubit_of: Mapping[Any, int]) -> OperationSteps:
+    """Lowers one operation that runs_as_steps accepts."""
+    out = OperationSteps()
+    if isinstance(op, (qml.Identity, qml.Snapshot, qml.Barrier)):
+        return out
+    if isinstance(op, qml.GlobalPhase) and not isinstance(op, Controlled):
+        if qubit_of:
+            phase = np.exp(-1j * complex(op.data[0]))
+            out.carrier = out.add(np.diag([phase, phase]).astype(np.complex128), 0)
+        return out
+    if isinstance(op, Controlled):
+        target = qubit_of[op.base.wires[0]]
+        mask = 0
+        flipped = []
+        for wire, value in zip(op.control_wires, op.control_values):
+            qubit = qubit_of[wire]
+            mask |= 1 << qubit
+            if not value:
+                flipped.append(qubit)
+        # A control on |0> is a control on |1> between two X gates.
+        for qubit in flipped:
+            out.add(_X, qubit)
+        out.carrier = out.add(_matrix(op.base), target, mask)
+        for qubit in flipped:
+            out.add(_X, qubit)
+        return out
+    if len(op.wires) != 1:
+        raise ValueError(f"{op.name} on {len(op.wires)} wires is not a korvel.qubit step; "
+                         "it must be decomposed first")
+    out.carrier = out.add(_matrix(op), qubit_of[op.wires[0]])
+    return out
+
+
+@dataclass
+class LoweredTape:
+    """A tape's operations as one program, with the step carrying each operation's parameter."""
+
+    program: NDArray[Any]
+    carriers: List[Optional[int]]  # per operation, the program index of its carrier step
+
+
+def lower_operations(operations: Sequence[Operator], qubit_of: Mapping[Any, int]) -> LoweredTape:
+    lowered = [operation_steps(op, qubit_of) for op in operations]
+    total = sum(len(steps.matrices) for steps in lowered)
+    program = np.zeros(total, dtype=STEP_DTYPE)
+    carriers: List[Optional[int]] = []
+    position = 0
+    for steps in lowered:
+        count = len(steps.matrices)
+        if count:
+            block = program[position:position + count]
+            block["kind"] = KIND_GATE
+            block["target"] = steps.targets
+            block["controls"] = steps.controls
+            block["matrix"] = matrix_fields(np.stack(steps.matrices))
+        carriers.append(None if steps.carrier is None else position + steps.carrier)
+        position += count
+    return LoweredTape(program, carriers)
+
+
+# -- Pauli sums ---------------------------------------------------------------------------------
+
+
+def pauli_form(observable: Operator) -> Optional[PauliSentence]:
+    """The observable as a Pauli sentence, or None when it has none within reach."""
+    rep = observable.pauli_rep
+    if rep is not None:
+        return rep
+    if isinstance(observable, qml.ops.Sum):
+        parts = [pauli_form(term) for term in observable.operands]
+        if any(part is None for part in parts):
+            return None
+        total = PauliSentence()
+        for part in parts:
+            total += part
+        return total
+    if isinstance(observable, qml.ops.SProd):
+        base = pauli_form(observable.base)
+        return None if base is None else base * complex(observable.scalar)
+    if isinstance(observable, qml.ops.Prod):
+        product = PauliSentence({PauliWord({}): 1.0})
+        for factor in observable.operands:
+            part = pauli_form(factor)
+            if part is None:
+                return None
+            product = product @ part
+        return product
+    if observable.has_matrix and 0 < len(observable.wires) <= MAX_EXPANDED_WIRES:
+        matrix = qml.matrix(observable, wire_order=observable.wires)
+        return qml.pauli_decompose(matrix, wire_order=observable.wires, pauli=True, hide_identity=False)
+    return None
+
+
+def sentence_terms(sentence: PauliSentence, qubit_of: Mapping[Any, int]) -> Terms:
+    terms: Terms = []
+    for word, coefficient in sentence.items():
+        x = z = 0
+        for wire, letter in word.items():
+            bit = 1 << qubit_of[wire]
+            if letter in ("X", "Y"):
+                x |= bit
+            if letter in ("Z", "Y"):
+                z |= bit
+        terms.append((x, z, float(np.real(coefficient))))
+    return terms
+
+
+def observable_terms(observable: Operator, qubit_of: Mapping[Any, int]) -> Optional[Terms]:
+    sentence = pauli_form(observable)
+    return None if sentence is None else sentence_terms(sentence, qubit_of)
+
+
+def generator_terms(op: Operator, qubit_of: Mapping[Any, int]) -> Terms:
+    """G with dU/dθ = -i G U for the carrier step of `op` (PennyLane's generator has U = e^{iθG'},
+    so G = -G'). A controlled operation's generator is its base's, times the projector onto
+    controls that are all 1: its carrier step has controls on |1> only."""
+    base = op.base if isinstance(op, Controlled) else op
+    if isinstance(base, qml.GlobalPhase):
+        sentence = PauliSentence({PauliWord({}): 1.0})
+    else:
+        generator = base.generator()
+        sentence = pauli_form(generator)  # one wire: always within reach
+        assert sentence is not None
+        sentence = sentence * -1.0
+    terms = sentence_terms(sentence, qubit_of)
+    if isinstance(op, Controlled):
+        terms = controlled_generator(terms, sum(1 << qubit_of[wire] for wire in op.control_wires))
+    return terms
+
+
+def qubit_map(wires: Sequence[Any]) -> Dict[Any, int]:
+    n = len(wires)
+    return {wire: n - 1 - i for i, wire in enumerate(wires)}
