@@ -29,7 +29,7 @@ if sys.version_info >= (3, 12):
 else:
     from typing_extensions import Buffer as _Buffer
 
-__all__ = ["MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate"]
+__all__ = ["MAX_QUBITS", "STEP_SIZE", "State", "run_shots", "simulate", "state_from_amplitudes"]
 
 MAX_QUBITS: int
 STEP_SIZE: int
@@ -41,7 +41,8 @@ _Masks = Union[_Buffer, npt.NDArray[np.integer[Any]], Sequence[SupportsIndex]]
 
 @final
 class State:
-    """A state vector owned by the runner; made by simulate(). Not picklable. Thread-safe: each
+    """A state vector owned by the runner; made by simulate() or state_from_amplitudes(). Not
+    picklable. Thread-safe: each
     operation runs whole, with the interpreter lock released."""
 
     @property
@@ -65,6 +66,10 @@ class State:
 
 def simulate(num_qubits: SupportsIndex, program: _Program) -> State:
     """Runs unconditional gate steps from |0...0> on 0 to MAX_QUBITS qubits."""
+
+def state_from_amplitudes(amplitudes: Union[_Buffer, npt.NDArray[np.complex128]]) -> State:
+    """A State holding a copy of `amplitudes`: a one-dimensional C-contiguous complex128 buffer of
+    length 2**n (n from 0 to MAX_QUBITS) with finite entries, kept as given (not normalised)."""
 
 def run_shots(
     num_qubits: SupportsIndex,
