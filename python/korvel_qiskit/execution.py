@@ -15,6 +15,8 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
+from korvel_programs.classical import words_from_outcomes
+
 from .lowering import LoweredCircuit
 
 Words = NDArray[np.uint64]
@@ -71,11 +73,7 @@ def _final_words(lowered: LoweredCircuit, outcomes: NDArray[np.uint64]) -> Words
     assert lowered.final_qubits is not None and lowered.final_clbits is not None
     if lowered.measures_in_place:
         return outcomes
-    words = np.zeros(outcomes.shape, dtype=np.uint64)
-    one = np.uint64(1)
-    for qubit, clbit in zip(lowered.final_qubits, lowered.final_clbits):
-        words |= ((outcomes >> qubit) & one) << clbit
-    return words
+    return words_from_outcomes(outcomes, lowered.final_qubits, lowered.final_clbits)
 
 
 def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],

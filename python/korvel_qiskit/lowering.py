@@ -28,6 +28,12 @@ from qiskit.circuit import (
 from qiskit.circuit.classical import expr, types
 
 from korvel_programs import MAX_CLBITS, MAX_QUBITS
+from korvel_programs.classical import ALWAYS, Condition
+from korvel_programs.classical import conjoin as _conjoin
+from korvel_programs.classical import equals as _equals
+from korvel_programs.classical import final_measurements as _final_measurements
+from korvel_programs.classical import fold_constants as _fold
+from korvel_programs.classical import negate as _negate
 
 from .program import (
     FORMULAS,
@@ -47,11 +53,6 @@ from .program import (
 _NO_WORK = frozenset({"barrier", "delay", "id", "global_phase"})
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 _IDENTITY = np.eye(2, dtype=np.complex128)
-
-# A classical condition: alternatives (mask, value) over the circuit's classical bits, at most
-# one of which can hold at a time; a step guarded by it runs once per alternative.
-Condition = Tuple[Tuple[int, int], ...]
-ALWAYS: Condition = ((0, 0),)
 
 
 class _Decompose(Exception):
@@ -444,35 +445,6 @@ def _constant_matrix(gate: Gate) -> NDArray[np.complex128]:
     return matrix
 
 
-def _fold(factors: Sequence[Factor]) -> List[Factor]:
-    """Multiplies neighbouring constant factors now, so only parameters are left for later."""
-    out: List[Factor] = []
-    for factor in factors:
-        if out and not isinstance(factor, ParametricFactor) \
-                and not isinstance(out[-1], ParametricFactor):
-            out[-1] = factor @ out[-1]
-        else:
-            out.append(factor)
-    return out
-
-
-def _final_measurements(records: Sequence[Tuple]) -> Optional[List[Tuple[int, int]]]:
-    """(clbit, qubit) pairs when every measurement is final and nothing else is classical."""
-    measured: Set[int] = set()
-    last: Dict[int, int] = {}
-    for kind, target, controls, cond_mask, _, clbit, _ in records:
-        if cond_mask or kind == KIND_RESET:
-            return None
-        if kind == KIND_MEASURE:
-            measured.add(target)
-            last[clbit] = target
-            continue
-        touched = controls | (1 << target)
-        if any((touched >> q) & 1 for q in measured):
-            return None
-    return sorted(last.items())
-
-
 # -- classical conditions --------------------------------------------------------------------
 
 
@@ -483,17 +455,6 @@ def _bits_of(target: object, clbit_index: Dict[Clbit, int]) -> List[int]:
         return [clbit_index[bit] for bit in target]
     raise ValueError(f"if_else on {target!r} is not supported: conditions must read classical "
                      "bits or registers")
-
-
-def _equals(bits: List[int], value: int) -> Condition:
-    if value < 0 or value >> len(bits):
-        return ()  # the register can never hold that value
-    mask = want = 0
-    for i, bit in enumerate(bits):
-        mask |= 1 << bit
-        if (value >> i) & 1:
-            want |= 1 << bit
-    return ((mask, want),)
 
 
 def _condition(condition: object, clbit_index: Dict[Clbit, int]) -> Condition:
@@ -529,32 +490,3 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
     raise ValueError(f"if_else condition {node} is not supported: korvel branches on "
                      "equalities of classical bits and registers, their negations and "
                      "conjunctions")
-
-
-def _negate(condition: Condition) -> Condition:
-    """Complement of a single (mask, value): one alternative per first differing bit."""
-    if not condition:
-        return ALWAYS
-    if len(condition) != 1:
-        raise ValueError("the else branch of a condition with several alternatives is not "
-                         "supported")
-    mask, value = condition[0]
-    out = []
-    prefix = 0
-    remaining = mask
-    while remaining:
-        low = remaining & -remaining
-        out.append((prefix | low, (value & prefix) | (~value & low)))
-        prefix |= low
-        remaining ^= low
-    return tuple(out)
-
-
-def _conjoin(a: Condition, b: Condition) -> Condition:
-    out = []
-    for mask_a, value_a in a:
-        for mask_b, value_b in b:
-            if (value_a ^ value_b) & mask_a & mask_b:
-                continue  # contradictory
-            out.append((mask_a | mask_b, value_a | value_b))
-    return tuple(out)
