@@ -29,11 +29,13 @@ TERMINAL_MEASUREMENTS_ERROR = (
     "intentional, set permit_terminal_measurements=True.")
 
 
-def _generator(seed: Any) -> np.random.Generator:
+def _generator(seed: Any) -> Optional[np.random.Generator]:
     """The simulator's one stream, seeded once from what Cirq's simulators take, or a
-    Generator."""
+    Generator; None for no seed."""
     if seed is None:
-        return np.random.default_rng()
+        # Every run then draws a fresh key from the operating system: a stream seeded once from
+        # it would be copied into forked children, which would repeat the parent's draws.
+        return None
     if isinstance(seed, np.random.Generator):
         return seed
     if isinstance(seed, np.random.RandomState):
@@ -75,8 +77,11 @@ class KorvelSimulator(
         self._rng = _generator(seed)
         self._lock = threading.Lock()
 
-    def _next_seed(self) -> int:
-        """A runner seed (u64) for one run, the next from the simulator's stream."""
+    def _next_seed(self) -> Optional[int]:
+        """A runner seed (u64) for one run, the next from the simulator's stream; None (a
+        fresh key from the operating system) without a seed."""
+        if self._rng is None:
+            return None
         with self._lock:
             return int(self._rng.integers(0, 1 << 64, dtype=np.uint64))
 
