@@ -13,7 +13,10 @@ wanted = [
     "libkorvel_engine.so",
     "korvel_qiskit/__init__.py",
     "korvel_qiskit/py.typed",
+    "korvel_cirq/__init__.py",
+    "korvel_cirq/py.typed",
     "korvel_programs/__init__.py",
+    "korvel_programs/classical.py",
     "korvel_programs/py.typed",
 ]
 modules = ["korvel", "korvel_runner"]

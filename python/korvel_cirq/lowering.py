@@ -51,7 +51,7 @@ MAX_ENUMERATED_CONDITION_BITS = 12
 
 # Cirq's controlled families whose base is a one-qubit gate of the same exponent:
 # gate type -> (number of controls, base gate type).
-_CONTROLLED_FAMILIES = {
+_CONTROLLED_FAMILIES: Dict[type, Tuple[int, type]] = {
     cirq.CZPowGate: (1, cirq.ZPowGate),
     cirq.CXPowGate: (1, cirq.XPowGate),
     cirq.CCZPowGate: (2, cirq.ZPowGate),
@@ -73,7 +73,7 @@ class SymbolicGate:
                              "value by the parameter resolver")
         matrix = np.asarray(cirq.unitary(resolved), dtype=np.complex128)
         if matrix.shape == (1, 1):  # a global phase
-            return matrix[0, 0] * _IDENTITY
+            return np.asarray(matrix[0, 0] * _IDENTITY, dtype=np.complex128)
         return matrix
 
 
@@ -273,7 +273,7 @@ class _Walker:
         for alternative in condition:
             self.emit_gate(qubit, 0, alternative, [factor])
 
-    def controlled(self, controls: Sequence[int], values: Sequence[int], target: int,
+    def controlled(self, controls: Sequence[int], values: Sequence[Optional[int]], target: int,
                    factor: Factor, condition: Condition) -> None:
         open_controls = [q for q, v in zip(controls, values) if v == 0]
         active = [q for q, v in zip(controls, values) if v is not None]
@@ -340,15 +340,17 @@ class _Walker:
             record = self.record_of(control.key, control.index, operation)
             return negate(self.reads(record, 0, None))
         if isinstance(control, getattr(cirq, "BitMaskKeyCondition", ())):  # cirq 1.5 and later
-            record = self.record_of(control.key, control.index, operation)
-            test = self.reads(record, control.target_value, control.bitmask)
-            return test if control.equal_target else negate(test)
+            masked: Any = control
+            record = self.record_of(masked.key, masked.index, operation)
+            test = self.reads(record, masked.target_value, masked.bitmask)
+            return test if masked.equal_target else negate(test)
         return self.enumerated(control, operation)
 
     def reads(self, record: MeasurementRecord, value: int, bitmask: Optional[int]) -> Condition:
         """The record's value (big-endian, after inversion), masked, equals `value`."""
         width = len(record.clbits)
-        bits, want = [], 0
+        bits: List[int] = []
+        want = 0
         for position, (clbit, inverted) in enumerate(zip(record.clbits, record.inverted)):
             weight = width - 1 - position  # the first qubit is the most significant bit
             if bitmask is not None and not (bitmask >> weight) & 1:
@@ -453,7 +455,7 @@ def _factor(gate: cirq.Gate) -> Factor:
         return SymbolicGate(gate)
     matrix = np.asarray(cirq.unitary(gate), dtype=np.complex128)
     if matrix.shape == (1, 1):
-        return matrix[0, 0] * _IDENTITY
+        return np.asarray(matrix[0, 0] * _IDENTITY, dtype=np.complex128)
     return matrix
 
 
@@ -495,7 +497,7 @@ def _as_controlled(operation: cirq.Operation
 
 def _exp_i_pi(value: Any) -> Any:
     if cirq.is_parameterized(value):
-        import sympy
+        import sympy  # type: ignore[import-untyped, unused-ignore]
 
         return sympy.exp(sympy.I * sympy.pi * value)
     return complex(np.exp(1j * np.pi * float(value)))
