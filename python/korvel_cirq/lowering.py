@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import itertools
 from dataclasses import dataclass
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 import cirq
 import numpy as np
@@ -23,8 +23,6 @@ from numpy.typing import NDArray
 
 from korvel_programs import (
     KIND_GATE,
-    KIND_MEASURE,
-    KIND_RESET,
     MAX_CLBITS,
     MAX_QUBITS,
     STEP_DTYPE,
@@ -33,16 +31,16 @@ from korvel_programs import (
 from korvel_programs.classical import (
     ALWAYS,
     Condition,
+    Record,
+    StepCollector,
     conjoin,
     equals,
     final_measurements,
-    fold_constants,
     negate,
 )
 
 ComplexMatrix = NDArray[np.complex128]
 
-_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 _IDENTITY = np.eye(2, dtype=np.complex128)
 
 # A condition may read this many classical bits when it is not a plain key test: it is turned
@@ -171,17 +169,14 @@ def lower(circuit: cirq.AbstractCircuit,
     return walker.result()
 
 
-class _Walker:
+class _Walker(StepCollector):
     """Walks a circuit's operations once and collects steps, folding one-qubit runs per qubit."""
 
     def __init__(self, qubits: Sequence[cirq.Qid]) -> None:
+        super().__init__()
         n = len(qubits)
         self.qubits = tuple(qubits)
         self.index = {q: n - 1 - i for i, q in enumerate(qubits)}
-        # (kind, target, controls, cond_mask, cond_value, clbit, factors)
-        self.records: List[Tuple[int, int, int, int, int, int, Tuple[Factor, ...]]] = []
-        self.pending: Dict[int, List[Factor]] = {}
-        self.touched: Set[int] = set()
         self.phase: List[Factor] = []
         self.measurements: List[MeasurementRecord] = []
         self.latest: Dict[str, List[MeasurementRecord]] = {}
@@ -250,45 +245,11 @@ class _Walker:
 
     # -- steps ----------------------------------------------------------------------------------
 
-    def flush(self, qubit: int) -> None:
-        factors = self.pending.pop(qubit, None)
-        if factors:
-            self.emit_gate(qubit, 0, ALWAYS[0], factors)
-
-    def emit_gate(self, target: int, controls: int, alternative: Tuple[int, int],
-                  factors: Sequence[Factor]) -> None:
-        folded = fold_constants(factors)
-        if len(folded) == 1 and isinstance(folded[0], np.ndarray) and np.array_equal(
-                folded[0], _IDENTITY):
-            return
-        self.records.append((KIND_GATE, target, controls, alternative[0], alternative[1], 0,
-                             tuple(folded)))
-
-    def one_qubit(self, qubit: int, factor: Factor, condition: Condition) -> None:
-        self.touched.add(qubit)
-        if condition == ALWAYS:
-            self.pending.setdefault(qubit, []).append(factor)
-            return
-        self.flush(qubit)
-        for alternative in condition:
-            self.emit_gate(qubit, 0, alternative, [factor])
-
     def controlled(self, controls: Sequence[int], values: Sequence[Optional[int]], target: int,
                    factor: Factor, condition: Condition) -> None:
-        open_controls = [q for q, v in zip(controls, values) if v == 0]
         active = [q for q, v in zip(controls, values) if v is not None]
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
-        for qubit in (*active, target):
-            self.flush(qubit)
-            self.touched.add(qubit)
-        mask = 0
-        for qubit in active:
-            mask |= 1 << qubit
-        for alternative in condition:
-            self.emit_gate(target, mask, alternative, [factor])
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
+        open_controls = [q for q, v in zip(controls, values) if v == 0]
+        self.controlled_step(active, open_controls, target, factor, condition)
 
     def global_phase(self, gate: cirq.Gate, condition: Condition) -> None:
         if condition != ALWAYS:
@@ -307,21 +268,11 @@ class _Walker:
         clbits = tuple(range(self.clbits, self.clbits + len(qubits)))
         self.clbits += len(qubits)
         for qubit, clbit in zip(qubits, clbits):
-            self.flush(qubit)
-            self.touched.add(qubit)
-            for mask, value in condition:
-                self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
+            self.measure_step(qubit, clbit, condition)
         record = MeasurementRecord(str(cirq.measurement_key_obj(gate)), tuple(qubits), clbits,
                                    tuple(bool(b) for b in inverted))
         self.measurements.append(record)
         self.latest.setdefault(record.key, []).append(record)
-
-    def reset(self, qubit: int, condition: Condition) -> None:
-        if qubit not in self.touched:
-            return  # still |0>: nothing to reset
-        self.flush(qubit)
-        for mask, value in condition:
-            self.records.append((KIND_RESET, qubit, 0, mask, value, 0, ()))
 
     # -- classical conditions -------------------------------------------------------------------
 
@@ -396,8 +347,7 @@ class _Walker:
                 "cannot run " + "; ".join(dict.fromkeys(self.failures)))
         if self.phase:
             self.attach_phase()
-        for qubit in sorted(self.pending):
-            self.flush(qubit)
+        self.flush_all()
         records = self.records
         terminal = final_measurements(records) is not None
         if not terminal and self.clbits > MAX_CLBITS:
@@ -422,8 +372,7 @@ class _Walker:
         self.pending.setdefault(qubit, []).extend(self.phase)
 
 
-def _program(records: Sequence[Tuple[int, int, int, int, int, int, Tuple[Factor, ...]]]
-             ) -> Tuple[NDArray[np.void], Tuple[ParametricStep, ...]]:
+def _program(records: Sequence[Record]) -> Tuple[NDArray[np.void], Tuple[ParametricStep, ...]]:
     steps = np.zeros(len(records), dtype=STEP_DTYPE)
     parametric = []
     for i, (kind, target, controls, cond_mask, cond_value, clbit, factors) in enumerate(records):

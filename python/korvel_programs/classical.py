@@ -13,7 +13,12 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from . import KIND_MEASURE, KIND_RESET
+from . import KIND_GATE, KIND_MEASURE, KIND_RESET
+
+_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
+_IDENTITY = np.eye(2, dtype=np.complex128)
+
+Record = Tuple[int, int, int, int, int, int, Tuple[Any, ...]]
 
 # A classical condition: alternatives (mask, value) over the classical bits, at most one of
 # which can hold at a time; a step guarded by it runs once per alternative.
@@ -74,6 +79,78 @@ def fold_constants(factors: Sequence[Any]) -> List[Any]:
     return out
 
 
+class StepCollector:
+    """Collects a lowering's records, folding runs of unconditional one-qubit factors per qubit
+    until something else touches the qubit. Factors are constant NumPy matrices or a
+    framework's parametric factors; open controls are an X on either side."""
+
+    def __init__(self, fuse: bool = True) -> None:
+        self.fuse = fuse
+        self.records: List[Record] = []
+        self.pending: Dict[int, List[Any]] = {}
+        self.touched: Set[int] = set()
+
+    def flush(self, qubit: int) -> None:
+        factors = self.pending.pop(qubit, None)
+        if factors:
+            self.emit_gate(qubit, 0, ALWAYS[0], factors)
+
+    def flush_all(self) -> None:
+        for qubit in sorted(self.pending):
+            self.flush(qubit)
+
+    def emit_gate(self, target: int, controls: int, alternative: Tuple[int, int],
+                  factors: Sequence[Any]) -> None:
+        folded = fold_constants(factors)
+        if len(folded) == 1 and isinstance(folded[0], np.ndarray) and np.array_equal(
+                folded[0], _IDENTITY):
+            return
+        self.records.append((KIND_GATE, target, controls, alternative[0], alternative[1], 0,
+                             tuple(folded)))
+
+    def one_qubit(self, qubit: int, factor: Any, condition: Condition) -> None:
+        self.touched.add(qubit)
+        if condition == ALWAYS:
+            if self.fuse:
+                self.pending.setdefault(qubit, []).append(factor)
+                return
+            self.emit_gate(qubit, 0, ALWAYS[0], [factor])
+            return
+        self.flush(qubit)
+        for alternative in condition:
+            self.emit_gate(qubit, 0, alternative, [factor])
+
+    def controlled_step(self, controls: Sequence[int], open_controls: Sequence[int], target: int,
+                        factor: Any, condition: Condition) -> None:
+        """`factor` on `target` where every qubit of `controls` is 1 and every one of
+        `open_controls` (a subset of `controls`) is 0."""
+        for qubit in open_controls:
+            self.one_qubit(qubit, _X, condition)
+        for qubit in (*controls, target):
+            self.flush(qubit)
+            self.touched.add(qubit)
+        mask = 0
+        for qubit in controls:
+            mask |= 1 << qubit
+        for alternative in condition:
+            self.emit_gate(target, mask, alternative, [factor])
+        for qubit in open_controls:
+            self.one_qubit(qubit, _X, condition)
+
+    def measure_step(self, qubit: int, clbit: int, condition: Condition) -> None:
+        self.flush(qubit)
+        self.touched.add(qubit)
+        for mask, value in condition:
+            self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
+
+    def reset(self, qubit: int, condition: Condition) -> None:
+        if qubit not in self.touched:
+            return  # still |0>: nothing to reset
+        self.flush(qubit)
+        for mask, value in condition:
+            self.records.append((KIND_RESET, qubit, 0, mask, value, 0, ()))
+
+
 def final_measurements(records: Sequence[Tuple[Any, ...]]) -> Optional[List[Tuple[int, int]]]:
     """(clbit, qubit) pairs when every measurement is final and nothing else is classical."""
     measured: Set[int] = set()
@@ -101,5 +178,5 @@ def words_from_outcomes(outcomes: NDArray[np.uint64], qubits: NDArray[np.uint64]
     return words
 
 
-__all__ = ["ALWAYS", "Condition", "conjoin", "equals", "final_measurements", "fold_constants",
+__all__ = ["ALWAYS", "Condition", "Record", "StepCollector", "conjoin", "equals", "final_measurements", "fold_constants",
            "negate", "words_from_outcomes"]

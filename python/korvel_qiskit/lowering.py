@@ -10,7 +10,7 @@ recompute them, so a parameter sweep patches matrices in a copy of the template.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Set, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import NDArray
@@ -28,18 +28,16 @@ from qiskit.circuit import (
 from qiskit.circuit.classical import expr, types
 
 from korvel_programs import MAX_CLBITS, MAX_QUBITS
-from korvel_programs.classical import ALWAYS, Condition
+from korvel_programs.classical import ALWAYS, Condition, StepCollector
 from korvel_programs.classical import conjoin as _conjoin
 from korvel_programs.classical import equals as _equals
 from korvel_programs.classical import final_measurements as _final_measurements
-from korvel_programs.classical import fold_constants as _fold
 from korvel_programs.classical import negate as _negate
 
 from .program import (
     FORMULAS,
     KIND_GATE,
     KIND_MEASURE,
-    KIND_RESET,
     STEP_DTYPE,
     Angle,
     Factor,
@@ -51,8 +49,6 @@ from .program import (
 
 
 _NO_WORK = frozenset({"barrier", "delay", "id", "global_phase"})
-_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
-_IDENTITY = np.eye(2, dtype=np.complex128)
 
 
 class _Decompose(Exception):
@@ -200,85 +196,34 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
     return walker.result(circuit)
 
 
-class _Walker:
+class _Walker(StepCollector):
     """Walks a circuit once and collects its steps, folding one-qubit runs per qubit."""
 
     def __init__(self, circuit: QuantumCircuit, parameters: Tuple[Parameter, ...],
                  fuse: bool) -> None:
+        super().__init__(fuse)
         self.parameter_index = {p: i for i, p in enumerate(parameters)}
-        self.fuse = fuse
-        # (kind, target, controls, cond_mask, cond_value, clbit, factors), circuit clbits
-        self.records: List[Tuple[int, int, int, int, int, int, Tuple[Factor, ...]]] = []
-        self.pending: Dict[int, List[Factor]] = {}
-        self.touched: Set[int] = set()
+        # Records hold circuit clbits until result() compacts them.
         self.guarded = 0  # classical bits that enclosing conditions read
         self.read = 0
         self.written = 0
         self.walk(circuit, list(range(circuit.num_qubits)), list(range(circuit.num_clbits)),
                   ALWAYS)
-        for qubit in sorted(self.pending):
-            self.flush(qubit)
+        self.flush_all()
 
     # -- steps ---------------------------------------------------------------------------------
-
-    def flush(self, qubit: int) -> None:
-        factors = self.pending.pop(qubit, None)
-        if factors:
-            self.emit_gate(qubit, 0, (0, 0), factors)
-
-    def emit_gate(self, target: int, controls: int, condition: Tuple[int, int],
-                  factors: Sequence[Factor]) -> None:
-        folded = _fold(factors)
-        if len(folded) == 1 and not isinstance(folded[0], ParametricFactor) and np.array_equal(
-                folded[0], _IDENTITY):
-            return
-        self.records.append((KIND_GATE, target, controls, condition[0], condition[1], 0,
-                             tuple(folded)))
-
-    def one_qubit(self, qubit: int, factor: Factor, condition: Condition) -> None:
-        self.touched.add(qubit)
-        if condition == ALWAYS:
-            if self.fuse:
-                self.pending.setdefault(qubit, []).append(factor)
-                return
-            self.emit_gate(qubit, 0, ALWAYS[0], [factor])
-            return
-        self.flush(qubit)
-        for alternative in condition:
-            self.emit_gate(qubit, 0, alternative, [factor])
 
     def controlled(self, controls: Sequence[int], target: int, ctrl_state: int, factor: Factor,
                    condition: Condition) -> None:
         open_controls = [q for i, q in enumerate(controls) if not (ctrl_state >> i) & 1]
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
-        for qubit in (*controls, target):
-            self.flush(qubit)
-            self.touched.add(qubit)
-        mask = 0
-        for qubit in controls:
-            mask |= 1 << qubit
-        for alternative in condition:
-            self.emit_gate(target, mask, alternative, [factor])
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
+        self.controlled_step(controls, open_controls, target, factor, condition)
 
     def measure(self, qubit: int, clbit: int, condition: Condition) -> None:
         if (self.guarded >> clbit) & 1:
             raise ValueError(f"a measurement into classical bit {clbit} inside an if_else that "
                              "reads that bit is not supported")
-        self.flush(qubit)
-        self.touched.add(qubit)
         self.written |= 1 << clbit
-        for mask, value in condition:
-            self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
-
-    def reset(self, qubit: int, condition: Condition) -> None:
-        if qubit not in self.touched:
-            return  # still |0>: nothing to reset
-        self.flush(qubit)
-        for mask, value in condition:
-            self.records.append((KIND_RESET, qubit, 0, mask, value, 0, ()))
+        self.measure_step(qubit, clbit, condition)
 
     # -- instructions --------------------------------------------------------------------------
 
