@@ -10,6 +10,16 @@ from __future__ import annotations
 import numpy as np
 from numpy.typing import NDArray
 
+try:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        __version__ = version("korvel")
+    except PackageNotFoundError:  # running from a source tree
+        __version__ = "0+unknown"
+except ImportError:  # pragma: no cover
+    __version__ = "0+unknown"
+
 STEP_DTYPE = np.dtype(
     [
         ("kind", "<u4"),
@@ -37,4 +47,4 @@ def matrix_fields(matrices: NDArray[np.complex128]) -> NDArray[np.float64]:
 
 
 __all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "STEP_DTYPE",
-           "matrix_fields"]
+           "matrix_fields", "__version__"]
