@@ -43,7 +43,7 @@ else:
     from typing_extensions import Buffer as _Buffer
 
 __all__ = ["MAX_QUBITS", "PAULI_TERM_SIZE", "STEP_SIZE", "State", "adjoint_jacobian", "adjoint_vjp",
-           "run_shots", "simulate"]
+           "run_shots", "simulate", "state_from_amplitudes"]
 
 MAX_QUBITS: int
 PAULI_TERM_SIZE: int
@@ -57,7 +57,8 @@ _Reals = Union[_Buffer, npt.NDArray[np.float64], Sequence[float]]
 
 @final
 class State:
-    """A state vector owned by the runner; made by simulate(). Not picklable. Thread-safe: each
+    """A state vector owned by the runner; made by simulate() or state_from_amplitudes(). Not
+    picklable. Thread-safe: each
     operation runs whole, with the interpreter lock released."""
 
     @property
@@ -81,6 +82,10 @@ class State:
 
 def simulate(num_qubits: SupportsIndex, program: _Program) -> State:
     """Runs unconditional gate steps from |0...0> on 0 to MAX_QUBITS qubits."""
+
+def state_from_amplitudes(amplitudes: Union[_Buffer, npt.NDArray[np.complex128]]) -> State:
+    """A State holding a copy of `amplitudes`: a one-dimensional C-contiguous complex128 buffer of
+    length 2**n (n from 0 to MAX_QUBITS) with finite entries, kept as given (not normalised)."""
 
 def run_shots(
     num_qubits: SupportsIndex,

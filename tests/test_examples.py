@@ -17,6 +17,8 @@ NEEDS_NUMPY = {"qft.py"}
 # Examples of the Qiskit extra, korvel[qiskit].
 NEEDS_QISKIT = {path.name for path in EXAMPLES if path.name.startswith("qiskit_")}
 NEEDS_PENNYLANE = {path.name for path in EXAMPLES if path.name.startswith("pennylane_")}
+# Examples of the Cirq extra, korvel[cirq].
+NEEDS_CIRQ = {path.name for path in EXAMPLES if path.name.startswith("cirq_")}
 
 
 def test_examples_are_present() -> None:
@@ -39,6 +41,8 @@ def test_example_runs_and_passes_its_checks(example: Path, tmp_path: Path) -> No
         pytest.importorskip("qiskit")
     if example.name in NEEDS_PENNYLANE:
         pytest.importorskip("pennylane")
+    if example.name in NEEDS_CIRQ:
+        pytest.importorskip("cirq")
     result = run_interpreter(example, cwd=tmp_path, timeout=600)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stderr == ""

@@ -16,6 +16,16 @@ from typing import Any, List, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+try:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        __version__ = version("korvel")
+    except PackageNotFoundError:  # running from a source tree
+        __version__ = "0+unknown"
+except ImportError:  # pragma: no cover
+    __version__ = "0+unknown"
+
 STEP_DTYPE = np.dtype(
     [
         ("kind", "<u4"),
@@ -160,4 +170,4 @@ def term_records(groups: Sequence[PauliTerms], scale: Optional[Sequence[float]] 
 __all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "MAX_TARGETS",
            "PAULI_TERM_DTYPE", "PROGRAM_MAGIC", "PROGRAM_VERSION", "PauliTerms", "ProgramBuilder",
            "STEP_DTYPE", "WIDE_STEP_DTYPE", "controlled_generator", "matrix_fields", "pack_program",
-           "term_records"]
+           "term_records", "__version__"]

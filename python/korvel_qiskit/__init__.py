@@ -10,15 +10,7 @@
 
 from __future__ import annotations
 
-try:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        __version__ = version("korvel")
-    except PackageNotFoundError:  # running from a source tree
-        __version__ = "0+unknown"
-except ImportError:  # pragma: no cover
-    __version__ = "0+unknown"
+from korvel_programs import __version__
 
 from .backend import KorvelBackend, KorvelJob
 from .estimator import KorvelEstimator

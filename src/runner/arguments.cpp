@@ -185,6 +185,24 @@ std::optional<bool> eight_byte_integer(const char* format, Py_ssize_t itemsize) 
 
 }  // namespace
 
+void with_complex_buffer(PyObject* buffer, const char* name, const std::function<void(std::span<const Complex>)>& use) {
+    if (!PyObject_CheckBuffer(buffer)) {
+        raise_error(PyExc_TypeError, "%s must be a one-dimensional complex128 array, not '%.200s'", name,
+                    Py_TYPE(buffer)->tp_name);
+    }
+    const BufferView view(buffer, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS, name);
+    const char* format = view->format == nullptr ? "B" : view->format;
+    const char* code = format;
+    if (*code == '@' || *code == '=' || *code == '<') ++code;
+    if (std::strcmp(code, "Zd") != 0 || view->itemsize != 16 || view->ndim != 1) {
+        raise_error(PyExc_TypeError,
+                    "%s must be a one-dimensional complex128 array (format 'Zd'), got format '%s' with %d "
+                    "dimension%s",
+                    name, format, view->ndim, view->ndim == 1 ? "" : "s");
+    }
+    use(std::span<const Complex>(static_cast<const Complex*>(view->buf), static_cast<std::size_t>(view->shape[0])));
+}
+
 std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name) {
     std::vector<std::uint64_t> values;
     if (PyObject_CheckBuffer(masks)) {

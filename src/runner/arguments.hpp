@@ -8,11 +8,14 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/circuit/adjoint.hpp"
 #include "engine/circuit/program.hpp"
+#include "engine/base/complex.hpp"
 
 namespace korvel::runner {
 
@@ -43,6 +46,11 @@ std::optional<std::uint64_t> seed_value(PyObject* value);  // None (or absent), 
 // once and copied, so nothing can change them meanwhile).
 std::vector<circuit::Step> read_program(PyObject* program, std::uint32_t qubits, std::uint32_t clbits,
                                         circuit::Steps allowed = circuit::Steps::any);
+
+// Calls use() with the elements of a one-dimensional C-contiguous complex128 buffer (format 'Zd',
+// a NumPy complex128 array), held meanwhile, so use() may read it without the interpreter lock.
+// TypeError naming the parameter for any other buffer or object.
+void with_complex_buffer(PyObject* buffer, const char* name, const std::function<void(std::span<const Complex>)>& use);
 
 // Pauli masks: a one-dimensional buffer of 64-bit integers (a NumPy array of uint64 or int64),
 // or any sequence of ints, each from 0 to 2^64 - 1.

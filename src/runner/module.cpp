@@ -50,6 +50,19 @@ PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+PyObject* state_from_amplitudes(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        const auto [amplitudes] = bind<1>("state_from_amplitudes", {"amplitudes"}, 1, args, nargs, kwnames);
+        OwnedRef object = new_state_object(module_state(module).state_type);
+        std::unique_ptr<circuit::CircuitState> state;
+        with_complex_buffer(amplitudes, "amplitudes", [&](std::span<const Complex> elements) {
+            without_interpreter_lock([&] { state = circuit::CircuitState::from_amplitudes(elements); });
+        });
+        reinterpret_cast<StateObject*>(object.get())->state = state.release();
+        return object.release();
+    });
+}
+
 PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
         const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument] =
@@ -71,6 +84,10 @@ PyMethodDef functions[] = {
     {"simulate", as_function(simulate), METH_FASTCALL | METH_KEYWORDS,
      "simulate(num_qubits, program)\n--\n\n"
      "Runs a program of unconditional gate steps from |0...0> and returns the final State."},
+    {"state_from_amplitudes", as_function(state_from_amplitudes), METH_FASTCALL | METH_KEYWORDS,
+     "state_from_amplitudes(amplitudes)\n--\n\n"
+     "A State holding a copy of the amplitudes (a one-dimensional complex128 array of length 2**n, "
+     "finite, not normalised by the runner)."},
     {"run_shots", as_function(run_shots), METH_FASTCALL | METH_KEYWORDS,
      "run_shots(num_qubits, num_clbits, program, shots, seed=None)\n--\n\n"
      "Runs a program with measurements, resets and conditions once per shot and returns each shot's "
@@ -101,8 +118,8 @@ int execute_module(PyObject* module) {
         if (add_integer(module, "STEP_SIZE", static_cast<long>(circuit::step_size)) < 0) raise_pending();
         if (add_integer(module, "PAULI_TERM_SIZE", static_cast<long>(circuit::pauli_term_size)) < 0) raise_pending();
         OwnedRef all = OwnedRef::steal(
-            Py_BuildValue("[ssssssss]", "MAX_QUBITS", "PAULI_TERM_SIZE", "STEP_SIZE", "State", "adjoint_jacobian",
-                          "adjoint_vjp", "run_shots", "simulate"));
+            Py_BuildValue("[sssssssss]", "MAX_QUBITS", "PAULI_TERM_SIZE", "STEP_SIZE", "State", "adjoint_jacobian",
+                          "adjoint_vjp", "run_shots", "simulate", "state_from_amplitudes"));
         if (!all) raise_pending();
         if (PyModule_AddObject(module, "__all__", all.get()) < 0) raise_pending();
         (void)all.release();

@@ -161,7 +161,8 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(state_repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>("A state vector owned by the circuit runner; made by simulate(). Thread-safe: "
+    {Py_tp_doc, const_cast<char*>("A state vector owned by the circuit runner; made by simulate() or state_from_amplitudes(). "
+                                  "Thread-safe: "
                                   "each operation runs whole, with the interpreter lock released.")},
     {0, nullptr},
 };

@@ -3,6 +3,9 @@
 #include "engine/circuit/circuit_state.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
@@ -44,6 +47,34 @@ std::unique_ptr<CircuitState> CircuitState::create(std::uint32_t qubits) {
     } catch (const std::bad_alloc&) {
         throw AllocationFailure(sizeof(CircuitState));
     }
+}
+
+std::unique_ptr<CircuitState> CircuitState::from_amplitudes(std::span<const Complex> amplitudes) {
+    const std::uint64_t length = amplitudes.size();
+    if (!std::has_single_bit(length) || length > (std::uint64_t{1} << (max_qubits_exclusive - 1))) {
+        throw InvalidInput("amplitudes must have a length of 2**n for n from 0 to " +
+                           std::to_string(max_qubits_exclusive - 1) + ", got " + std::to_string(length));
+    }
+    std::unique_ptr<CircuitState> made = create(static_cast<std::uint32_t>(std::countr_zero(length)));
+    EngineWork work;
+    // The lowest index of a non-finite entry, found in the same pass as the copy.
+    std::atomic<std::uint64_t> first_bad{length};
+    made->reg_.state().locked([&](std::span<Complex> out) {
+        parallel_for_ranges(0, length, serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {
+            std::memcpy(out.data() + first, amplitudes.data() + first, (last - first) * sizeof(Complex));
+            for (std::uint64_t k = first; k < last; ++k) {
+                if (!std::isfinite(out[k].real) || !std::isfinite(out[k].imag)) {
+                    std::uint64_t seen = first_bad.load();
+                    while (k < seen && !first_bad.compare_exchange_weak(seen, k)) {
+                    }
+                    break;
+                }
+            }
+        });
+    });
+    const std::uint64_t bad = first_bad.load();
+    if (bad != length) throw InvalidInput("amplitudes[" + std::to_string(bad) + "] is not finite");
+    return made;
 }
 
 void CircuitState::run(std::span<const Step> steps) {

@@ -26,6 +26,11 @@ public:
     // AllocationFailure when the amplitudes cannot be had.
     static std::unique_ptr<CircuitState> create(std::uint32_t qubits);
 
+    // A copy of `amplitudes`, whose length must be 2^n for n from 0 to 29 and whose entries
+    // must be finite (InvalidInput otherwise, naming the first entry at fault). They are not
+    // normalised: the state is what the caller gave.
+    static std::unique_ptr<CircuitState> from_amplitudes(std::span<const Complex> amplitudes);
+
     std::uint32_t qubits() const noexcept { return reg_.qubits(); }
     std::uint64_t size() const noexcept { return reg_.size(); }
 

@@ -1,0 +1,182 @@
+"""The classical side of programs, shared by the framework packages: conditions on classical
+bits as alternatives of (mask, value), constant matrix factors folded ahead of the parametric
+ones, and the final measurements that let a circuit be sampled from its final state.
+
+Records are the tuples the lowerings collect before writing steps:
+(kind, target, controls, cond_mask, cond_value, clbit, factors).
+"""
+
+from __future__ import annotations
+
+from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import KIND_GATE, KIND_MEASURE, KIND_RESET
+
+_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
+_IDENTITY = np.eye(2, dtype=np.complex128)
+
+Record = Tuple[int, int, int, int, int, int, Tuple[Any, ...]]
+
+# A classical condition: alternatives (mask, value) over the classical bits, at most one of
+# which can hold at a time; a step guarded by it runs once per alternative.
+Condition = Tuple[Tuple[int, int], ...]
+ALWAYS: Condition = ((0, 0),)
+
+
+def equals(bits: Sequence[int], value: int) -> Condition:
+    """Classical bits `bits` (least significant first) read `value`."""
+    if value < 0 or value >> len(bits):
+        return ()  # the bits can never hold that value
+    mask = want = 0
+    for i, bit in enumerate(bits):
+        mask |= 1 << bit
+        if (value >> i) & 1:
+            want |= 1 << bit
+    return ((mask, want),)
+
+
+def negate(condition: Condition) -> Condition:
+    """Complement of a single (mask, value): one alternative per first differing bit."""
+    if not condition:
+        return ALWAYS
+    if len(condition) != 1:
+        raise ValueError("the else branch of a condition with several alternatives is not "
+                         "supported")
+    mask, value = condition[0]
+    out = []
+    prefix = 0
+    remaining = mask
+    while remaining:
+        low = remaining & -remaining
+        out.append((prefix | low, (value & prefix) | (~value & low)))
+        prefix |= low
+        remaining ^= low
+    return tuple(out)
+
+
+def conjoin(a: Condition, b: Condition) -> Condition:
+    out = []
+    for mask_a, value_a in a:
+        for mask_b, value_b in b:
+            if (value_a ^ value_b) & mask_a & mask_b:
+                continue  # contradictory
+            out.append((mask_a | mask_b, value_a | value_b))
+    return tuple(out)
+
+
+def fold_constants(factors: Sequence[Any]) -> List[Any]:
+    """Multiplies neighbouring constant factors (NumPy matrices, applied first to last) now, so
+    only the parametric ones are left for each binding."""
+    out: List[Any] = []
+    for factor in factors:
+        if out and isinstance(factor, np.ndarray) and isinstance(out[-1], np.ndarray):
+            out[-1] = factor @ out[-1]
+        else:
+            out.append(factor)
+    return out
+
+
+class StepCollector:
+    """Collects a lowering's records, folding runs of unconditional one-qubit factors per qubit
+    until something else touches the qubit. Factors are constant NumPy matrices or a
+    framework's parametric factors; open controls are an X on either side."""
+
+    def __init__(self, fuse: bool = True) -> None:
+        self.fuse = fuse
+        self.records: List[Record] = []
+        self.pending: Dict[int, List[Any]] = {}
+        self.touched: Set[int] = set()
+
+    def flush(self, qubit: int) -> None:
+        factors = self.pending.pop(qubit, None)
+        if factors:
+            self.emit_gate(qubit, 0, ALWAYS[0], factors)
+
+    def flush_all(self) -> None:
+        for qubit in sorted(self.pending):
+            self.flush(qubit)
+
+    def emit_gate(self, target: int, controls: int, alternative: Tuple[int, int],
+                  factors: Sequence[Any]) -> None:
+        folded = fold_constants(factors)
+        if len(folded) == 1 and isinstance(folded[0], np.ndarray) and np.array_equal(
+                folded[0], _IDENTITY):
+            return
+        self.records.append((KIND_GATE, target, controls, alternative[0], alternative[1], 0,
+                             tuple(folded)))
+
+    def one_qubit(self, qubit: int, factor: Any, condition: Condition) -> None:
+        self.touched.add(qubit)
+        if condition == ALWAYS:
+            if self.fuse:
+                self.pending.setdefault(qubit, []).append(factor)
+                return
+            self.emit_gate(qubit, 0, ALWAYS[0], [factor])
+            return
+        self.flush(qubit)
+        for alternative in condition:
+            self.emit_gate(qubit, 0, alternative, [factor])
+
+    def controlled_step(self, controls: Sequence[int], open_controls: Sequence[int], target: int,
+                        factor: Any, condition: Condition) -> None:
+        """`factor` on `target` where every qubit of `controls` is 1 and every one of
+        `open_controls` (a subset of `controls`) is 0."""
+        for qubit in open_controls:
+            self.one_qubit(qubit, _X, condition)
+        for qubit in (*controls, target):
+            self.flush(qubit)
+            self.touched.add(qubit)
+        mask = 0
+        for qubit in controls:
+            mask |= 1 << qubit
+        for alternative in condition:
+            self.emit_gate(target, mask, alternative, [factor])
+        for qubit in open_controls:
+            self.one_qubit(qubit, _X, condition)
+
+    def measure_step(self, qubit: int, clbit: int, condition: Condition) -> None:
+        self.flush(qubit)
+        self.touched.add(qubit)
+        for mask, value in condition:
+            self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
+
+    def reset(self, qubit: int, condition: Condition) -> None:
+        if qubit not in self.touched:
+            return  # still |0>: nothing to reset
+        self.flush(qubit)
+        for mask, value in condition:
+            self.records.append((KIND_RESET, qubit, 0, mask, value, 0, ()))
+
+
+def final_measurements(records: Sequence[Tuple[Any, ...]]) -> Optional[List[Tuple[int, int]]]:
+    """(clbit, qubit) pairs when every measurement is final and nothing else is classical."""
+    measured: Set[int] = set()
+    last: Dict[int, int] = {}
+    for kind, target, controls, cond_mask, _, clbit, _ in records:
+        if cond_mask or kind == KIND_RESET:
+            return None
+        if kind == KIND_MEASURE:
+            measured.add(target)
+            last[clbit] = target
+            continue
+        touched = controls | (1 << target)
+        if any((touched >> q) & 1 for q in measured):
+            return None
+    return sorted(last.items())
+
+
+def words_from_outcomes(outcomes: NDArray[np.uint64], qubits: NDArray[np.uint64],
+                        clbits: NDArray[np.uint64]) -> NDArray[np.uint64]:
+    """Basis-state indices -> classical words: bit clbits[i] of a word is qubit qubits[i]."""
+    words = np.zeros(outcomes.shape, dtype=np.uint64)
+    one = np.uint64(1)
+    for qubit, clbit in zip(qubits, clbits):
+        words |= ((outcomes >> qubit) & one) << clbit
+    return words
+
+
+__all__ = ["ALWAYS", "Condition", "Record", "StepCollector", "conjoin", "equals", "final_measurements", "fold_constants",
+           "negate", "words_from_outcomes"]
