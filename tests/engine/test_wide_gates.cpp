@@ -234,7 +234,8 @@ void check_sequence(std::uint32_t n, std::size_t length, std::uint64_t seed, con
     korvel::SequenceWorkspace workspace;
     for (const KernelIsa isa : supported_sets()) {
         korvel::use_isa(isa);
-        const std::string on = where + " isa=" + std::to_string(static_cast<int>(isa));
+        static constexpr const char* isa_names[] = {"scalar", "avx2", "avx512"};
+        const std::string on = where + " " + isa_names[static_cast<int>(isa)];
         Amplitudes unblocked = start;
         korvel::run_unblocked(unblocked.data(), n, s.gates);
         EXPECT_EQ(first_difference(unblocked, expected), "") << on << " unblocked";
