@@ -1,7 +1,7 @@
 """Writes the seed inputs of the fuzz targets: the values the formatting and unitarity rules
 single out (boundaries of the positional range, subnormals, the ten-step windows, NaN, the
-matrices whose acceptance hinges on the last bit), and circuit programs that measure, reset and
-branch, whole and with one field broken."""
+matrices whose acceptance hinges on the last bit), and circuit programs in both forms that
+measure, reset and branch, whole and with one field broken."""
 import math
 import os
 import struct
@@ -82,3 +82,53 @@ for name, (qubits, clbits, gates_only, steps) in programs.items():
             first[offset:offset + len(patch)] = patch
             with open(os.path.join(out, "program", "%s_at%d" % (name, offset)), "wb") as f:
                 f.write(header + bytes(first) + b"".join(steps[1:]))
+
+# The self-describing form: a 16-byte header (magic, version, steps, entries), 64-byte records
+# (kind, width, 8 target bytes, controls, cond_mask, cond_value, clbit, reserved, first matrix
+# entry, reserved), then complex entries. Gates of each kind on scattered targets.
+def wide_step(kind=0, targets=(0,), controls=0, cond_mask=0, cond_value=0, clbit=0, first=0):
+    padded = list(targets) + [0] * (8 - len(targets))
+    return struct.pack("<II8BQQQIIQQ", kind, len(targets), *padded, controls, cond_mask, cond_value,
+                       clbit, 0, first, 0)
+
+
+def wide_program(steps, entries):
+    header = struct.pack("<IIII", 0x4C56524B, 2, len(steps), len(entries))
+    return header + b"".join(steps) + b"".join(struct.pack("<2d", z.real, z.imag) for z in entries)
+
+
+def flat(rows):
+    return [complex(x) for row in rows for x in row]
+
+
+dense4 = flat([[0.5, 0.5, 0.5, 0.5], [0.5, 0.5j, -0.5, -0.5j], [0.5, -0.5, 0.5, -0.5], [0.5, -0.5j, -0.5, 0.5j]])
+phases8 = flat([[1 if r == c else 0 for c in range(8)] for r in range(8)])
+phases8[7 * 8 + 7] = 1j
+phases8[2 * 8 + 2] = 0
+cycle32 = flat([[(1j if r == 3 else 1) if c == (r + 1) % 32 else 0 for c in range(32)] for r in range(32)])
+swap4 = flat([[1, 0, 0, 0], [0, 0, 1, 0], [0, 1, 0, 0], [0, 0, 0, 1]])
+entries = dense4 + phases8 + cycle32 + swap4 + [h, h, h, -h]
+wide_programs = {
+    "wide_mixed": (5, 2, 0, [wide_step(targets=(3, 0), first=0), wide_step(targets=(4, 1, 2), first=16),
+                             wide_step(targets=(2, 0, 4, 1, 3), first=80),
+                             wide_step(targets=(1, 4), controls=1, first=1104), wide_step(1, (3,), clbit=1),
+                             wide_step(targets=(0,), cond_mask=2, cond_value=2, first=1120),
+                             wide_step(2, (3,))]),
+    "wide_gates_only": (4, 0, 1, [wide_step(targets=(0, 3), first=0), wide_step(targets=(3, 1, 2), first=16),
+                                  wide_step(targets=(2, 0), controls=2, first=1104)]),
+}
+for name, (qubits, clbits, gates_only, steps) in wide_programs.items():
+    prefix = bytes([qubits, clbits, gates_only, 7])
+    with open(os.path.join(out, "program", name), "wb") as f:
+        f.write(prefix + wide_program(steps, entries))
+    # The header's version and step count, fields of the first record (at 16 + its offset) and
+    # the imaginary part of the last entry broken in turn: bytes written at an offset.
+    whole = wide_program(steps, entries)
+    for offset, patch in ((4, b"\x03"), (8, b"\x09"), (16, b"\x03"), (20, b"\x06"), (25, b"\x00"),
+                          (24, b"\x09"), (31, b"\x01"), (32, b"\x05"), (43, b"\x80"), (48, b"\x05"),
+                          (56, b"\x01"), (60, b"\x01"), (64, b"\xff\xff"), (72, b"\x01"),
+                          (len(whole) - 2, b"\xf8\x7f")):
+        broken = bytearray(whole)
+        broken[offset:offset + len(patch)] = patch
+        with open(os.path.join(out, "program", "%s_at%d" % (name, offset)), "wb") as f:
+            f.write(prefix + bytes(broken))

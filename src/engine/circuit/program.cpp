@@ -234,7 +234,11 @@ Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uin
     }
     const std::uint64_t count = std::uint64_t{1} << (2 * width);
     if (first > entry_count || entry_count - first < count) {
-        record.refuse("matrix entries " + std::to_string(first) + " to " + std::to_string(first + count - 1) +
+        // An index near 2^64 would wrap as first + count − 1: its last entry is then written as a sum.
+        const std::string last = first <= ~std::uint64_t{0} - (count - 1)
+                                     ? std::to_string(first + count - 1)
+                                     : std::to_string(first) + " + " + std::to_string(count - 1);
+        record.refuse("matrix entries " + std::to_string(first) + " to " + last +
                       " lie outside the program's " + std::to_string(entry_count) + " entries");
     }
     std::array<Complex, std::size_t{1} << (2 * max_wide_targets)> matrix;
