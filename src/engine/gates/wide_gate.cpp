@@ -2,6 +2,8 @@
 
 #include "engine/gates/wide_gate.hpp"
 
+#include <utility>
+
 #include "engine/gates/gate_kind.hpp"
 
 namespace korvel {
@@ -51,6 +53,21 @@ WideGate::WideGate(std::span<const std::uint32_t> targets, std::span<const Compl
             pairs_[4 * e] = pairs_[4 * e + 1] = matrix_[e].real;
             pairs_[4 * e + 2] = -matrix_[e].imag;
             pairs_[4 * e + 3] = matrix_[e].imag;
+        }
+        for (auto [lanes, columns] : {std::pair{2u, &columns2_}, std::pair{4u, &columns4_}}) {
+            if (d < lanes) continue;
+            columns->resize(std::size_t{4} * d * d);
+            double* out = columns->data();
+            for (std::uint32_t b = 0; b < d / lanes; ++b) {
+                for (std::uint32_t c = 0; c < d; ++c, out += 4 * lanes) {
+                    for (std::uint32_t l = 0; l < lanes; ++l) {
+                        const Complex x = entry(b * lanes + l, c);
+                        out[2 * l] = out[2 * l + 1] = x.real;
+                        out[2 * lanes + 2 * l] = -x.imag;
+                        out[2 * lanes + 2 * l + 1] = x.imag;
+                    }
+                }
+            }
         }
     }
 }

@@ -42,6 +42,12 @@ public:
     // Dense: for entry (r, c) at 4·(r·2^k + c) the doubles (x, x, −y, y) of x + iy, the
     // coefficient pair the vector kernels broadcast.
     const double* coefficient_pairs() const noexcept { return pairs_.data(); }
+    // Dense: the columns of the matrix cut into vectors of `lanes` rows (2 or 4), for the
+    // kernel that keeps a group's outputs in the lanes: for rows [b·lanes, b·lanes + lanes)
+    // and column c, at 4·lanes·(b·2^k + c), the lanes' (x, x) and then their (−y, y).
+    const double* column_vectors(std::uint32_t lanes) const noexcept {
+        return lanes == 4 ? columns4_.data() : columns2_.data();
+    }
     // Diagonal: entry (r, r). Permutation: row r takes column source(r), times phase(r).
     Complex diagonal(std::uint32_t row) const noexcept { return entry(row, row); }
     // Diagonal: the 2^k diagonal entries in order.
@@ -60,6 +66,8 @@ private:
     bool only_moves_ = false;
     std::vector<Complex> matrix_;
     std::vector<double> pairs_;
+    std::vector<double> columns2_;
+    std::vector<double> columns4_;
     std::vector<Complex> diagonal_;
     std::vector<std::uint32_t> sources_;
 };

@@ -74,6 +74,11 @@ void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, co
     wide_kernel::apply_dense<Avx2>(amplitudes, shape, pairs, first, last);
 }
 
+void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
+                                std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_dense_rows<Avx2>(amplitudes, shape, columns, first, last);
+}
+
 }  // namespace korvel
 
 #if defined(__clang__)

@@ -36,6 +36,56 @@ void dense_units(Complex* amplitudes, const WideVectorShape& shape, const double
     }
 }
 
+// The other layout, for targets among the lanes' bits: one group at a time, its 2^k outputs in
+// the lanes of 2^k / lanes vectors, each input amplitude broadcast to every lane. Lane l of
+// vector b is row b·lanes + l of the scalar loop and meets the columns in the same order.
+template <class Ops, std::uint32_t D>
+void dense_rows(Complex* amplitudes, const WideVectorShape& shape, const double* columns, std::uint64_t first,
+                std::uint64_t last) {
+    using V = typename Ops::V;
+    constexpr std::uint32_t lanes = Ops::lanes;
+    constexpr std::uint32_t blocks = D / lanes;
+    std::uint64_t base = shape.vectors.at(first);
+    for (std::uint64_t u = first; u < last; ++u, base = shape.vectors.next(base)) {
+        double* at = reinterpret_cast<double*>(amplitudes + base);
+        V acc[blocks];
+        for (V& a : acc) a = Ops::zero();
+        for (std::uint32_t c = 0; c < D; ++c) {
+            const V a = Ops::broadcast_pair(at + 2 * shape.offsets[c]);
+            const V swapped = Ops::swap_parts(a);
+            const double* column = columns + 4 * lanes * c;
+            for (std::uint32_t b = 0; b < blocks; ++b) {
+                const double* p = column + 4 * lanes * D * b;
+                acc[b] = Ops::fmadd(Ops::load(p), a, acc[b]);
+                acc[b] = Ops::fmadd(Ops::load(p + 2 * lanes), swapped, acc[b]);
+            }
+        }
+        for (std::uint32_t b = 0; b < blocks; ++b) {
+            alignas(64) double out[2 * lanes];
+            Ops::store(out, acc[b]);
+            for (std::uint32_t l = 0; l < lanes; ++l) {
+                double* to = at + 2 * shape.offsets[b * lanes + l];
+                to[0] = out[2 * l];
+                to[1] = out[2 * l + 1];
+            }
+        }
+    }
+}
+
+template <class Ops>
+void apply_dense_rows(Complex* amplitudes, const WideVectorShape& shape, const double* columns, std::uint64_t first,
+                      std::uint64_t last) {
+    if (first >= last) return;
+    switch (shape.width) {
+        case 1: if constexpr (Ops::lanes <= 2) return dense_rows<Ops, 2>(amplitudes, shape, columns, first, last);
+                break;
+        case 2: return dense_rows<Ops, 4>(amplitudes, shape, columns, first, last);
+        case 3: return dense_rows<Ops, 8>(amplitudes, shape, columns, first, last);
+        case 4: return dense_rows<Ops, 16>(amplitudes, shape, columns, first, last);
+        default: return dense_rows<Ops, 32>(amplitudes, shape, columns, first, last);
+    }
+}
+
 template <class Ops>
 void apply_dense(Complex* amplitudes, const WideVectorShape& shape, const double* pairs, std::uint64_t first,
                  std::uint64_t last) {

@@ -36,6 +36,12 @@ void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, co
                            std::uint64_t first, std::uint64_t last);
 void apply_wide_dense_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* pairs,
                              std::uint64_t first, std::uint64_t last);
+// The same pass a group at a time with its outputs in the lanes, for targets among the lanes'
+// bits; `vectors` then holds group bases and `columns` is WideGate::column_vectors(lanes).
+void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
+                                std::uint64_t first, std::uint64_t last);
+void apply_wide_dense_rows_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
+                                  std::uint64_t first, std::uint64_t last);
 
 // The set the dense wide kernel runs in: active_isa(), narrowed to the scalar loop on a processor
 // with AVX2 but without fused multiply-add.
@@ -57,9 +63,14 @@ public:
              std::uint64_t last) const;
 
 private:
+    // How a dense pass runs: the scalar loop, vectors of consecutive groups, or one group's
+    // outputs in the lanes.
+    enum class Layout { scalar, groups_in_lanes, rows_in_lanes };
+
     std::uint32_t width_;
     WideKind kind_;
     KernelIsa isa_;
+    Layout layout_;
     std::uint32_t lane_bits_;
     SubsetIndices units_;
     std::array<std::uint64_t, std::size_t{1} << max_wide_targets> offsets_{};
