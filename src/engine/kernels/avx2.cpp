@@ -1,5 +1,5 @@
 // The gate kernel in AVX2: two amplitudes per 256-bit vector. Only called after the processor
-// was found to support AVX2 (isa_choice.cpp), the wide-gate kernel only with FMA as well (wide_isa());
+// was found to support AVX2 (isa_choice.cpp), the dense wide-gate kernels only with FMA as well (avx2_has_fma());
 // the rest of the program is built for the baseline.
 #include "engine/kernels/isa_choice.hpp"
 #include "engine/kernels/vector_kernel.hpp"
@@ -36,7 +36,7 @@ struct Avx2 {
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V zero() { return _mm256_setzero_pd(); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
-    // Wide gates only, on processors with FMA (wide_isa()): the one-qubit kernels never fuse.
+    // Dense wide gates only, on processors with FMA (avx2_has_fma()): the one-qubit kernels never fuse.
     static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
     // The two doubles at p in both halves.
     static V broadcast_pair(const double* p) { return _mm256_broadcast_pd(reinterpret_cast<const __m128d*>(p)); }
@@ -72,6 +72,11 @@ void apply_units_avx2(Complex* amplitudes, const GateMatrix& m, GateKind kind, c
 void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* pairs,
                            std::uint64_t first, std::uint64_t last) {
     wide_kernel::apply_dense<Avx2>(amplitudes, shape, pairs, first, last);
+}
+
+void apply_wide_diagonal_avx2(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
+                              std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_diagonal<Avx2>(amplitudes, shape, diagonal, first, last);
 }
 
 void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* columns,

@@ -81,6 +81,11 @@ void apply_wide_dense_avx512(Complex* amplitudes, const WideVectorShape& shape, 
     wide_kernel::apply_dense<Avx512>(amplitudes, shape, pairs, first, last);
 }
 
+void apply_wide_diagonal_avx512(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
+                              std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_diagonal<Avx512>(amplitudes, shape, diagonal, first, last);
+}
+
 void apply_wide_dense_rows_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
                                 std::uint64_t first, std::uint64_t last) {
     wide_kernel::apply_dense_rows<Avx512>(amplitudes, shape, columns, first, last);

@@ -86,6 +86,43 @@ void apply_dense_rows(Complex* amplitudes, const WideVectorShape& shape, const d
     }
 }
 
+// A diagonal gate on vectors of consecutive groups: each amplitude times its entry, as the
+// scalar loop's complex product (x·u − y·v, x·v + y·u) computed as (x, x)·(u, v) + (−y, y)·(v, u),
+// whose (−y)·v is exactly −(y·v). Entries of exactly 1 leave their amplitudes untouched.
+template <class Ops>
+void apply_diagonal(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal, std::uint64_t first,
+                    std::uint64_t last) {
+    using V = typename Ops::V;
+    const std::uint32_t d = 1u << shape.width;
+    V re[std::size_t{1} << max_wide_targets];
+    V ims[std::size_t{1} << max_wide_targets];
+    std::uint32_t changing[std::size_t{1} << max_wide_targets];
+    std::uint32_t count = 0;
+    for (std::uint32_t c = 0; c < d; ++c) {
+        if (exactly_one(diagonal[c])) continue;
+        alignas(64) double x[2 * Ops::lanes];
+        alignas(64) double y[2 * Ops::lanes];
+        for (unsigned l = 0; l < Ops::lanes; ++l) {
+            x[2 * l] = x[2 * l + 1] = diagonal[c].real;
+            y[2 * l] = -diagonal[c].imag;
+            y[2 * l + 1] = diagonal[c].imag;
+        }
+        re[count] = Ops::load(x);
+        ims[count] = Ops::load(y);
+        changing[count++] = c;
+    }
+    if (count == 0 || first >= last) return;
+    std::uint64_t v = shape.vectors.at(first);
+    for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
+        double* at = reinterpret_cast<double*>(amplitudes + (v << Ops::lane_bits));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            double* p = at + 2 * shape.offsets[changing[i]];
+            const V a = Ops::load(p);
+            Ops::store(p, Ops::add(Ops::mul(re[i], a), Ops::mul(ims[i], Ops::swap_parts(a))));
+        }
+    }
+}
+
 template <class Ops>
 void apply_dense(Complex* amplitudes, const WideVectorShape& shape, const double* pairs, std::uint64_t first,
                  std::uint64_t last) {

@@ -55,18 +55,16 @@ void dense_scalar(Complex* amplitudes, std::uint32_t width, const SubsetIndices&
 
 }  // namespace
 
-KernelIsa wide_isa() noexcept {
-    KernelIsa isa = active_isa();
+bool avx2_has_fma() noexcept {
 #if KORVEL_VECTOR_KERNELS
-    if (isa == KernelIsa::avx2) {
-        static const bool has_fma = [] {
-            __builtin_cpu_init();
-            return __builtin_cpu_supports("fma") != 0;
-        }();
-        if (!has_fma) isa = KernelIsa::scalar;
-    }
+    static const bool has_fma = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("fma") != 0;
+    }();
+    return has_fma;
+#else
+    return false;
 #endif
-    return isa;
 }
 
 WidePass::WidePass(std::uint32_t qubits, std::span<const std::uint32_t> positions, std::uint64_t controls,
@@ -83,15 +81,18 @@ WidePass::WidePass(std::uint32_t qubits, std::span<const std::uint32_t> position
         offsets_[c] = offset;
     }
     const std::uint64_t fixed = targets | controls;
-    const std::uint32_t lanes = lane_bits_of(isa);
-    // The vector kernel wants whole vectors of groups: nothing fixed among the lanes' bits.
-    const bool vector = KORVEL_VECTOR_KERNELS && kind == WideKind::dense && lanes > 0 &&
-                        (fixed & ((std::uint64_t{1} << lanes) - 1)) == 0 && qubits >= lanes;
+    // The vector kernels want whole vectors of groups: nothing fixed among the lanes' bits. A
+    // diagonal needs no fused multiply-add, so any vector set will do for it.
+    // Dense passes fuse multiply-adds: AVX2 without FMA leaves them to the scalar loop.
+    if (kind == WideKind::dense && isa == KernelIsa::avx2 && !avx2_has_fma()) isa = KernelIsa::scalar;
+    const std::uint32_t lanes_for_kind = lane_bits_of(isa);
+    const bool vector = KORVEL_VECTOR_KERNELS && kind != WideKind::permutation && lanes_for_kind > 0 &&
+                        (fixed & ((std::uint64_t{1} << lanes_for_kind) - 1)) == 0 && qubits >= lanes_for_kind;
     if (vector) {
         isa_ = isa;
         layout_ = Layout::groups_in_lanes;
-        lane_bits_ = lanes;
-        units_ = SubsetIndices(qubits - lanes, fixed >> lanes, controls >> lanes);
+        lane_bits_ = lanes_for_kind;
+        units_ = SubsetIndices(qubits - lanes_for_kind, fixed >> lanes_for_kind, controls >> lanes_for_kind);
         return;
     }
     units_ = SubsetIndices(qubits, fixed, controls);
@@ -131,6 +132,13 @@ void WidePass::run(Complex* amplitudes, const WideGate& gate, const Complex* dia
             return dense_scalar(amplitudes, width_, units_, offsets_.data(), gate.coefficient_pairs(), first, last);
         }
         case WideKind::diagonal: {
+#if KORVEL_VECTOR_KERNELS
+            if (layout_ == Layout::groups_in_lanes) {
+                const WideVectorShape shape{units_, width_, offsets_};
+                return isa_ == KernelIsa::avx512 ? apply_wide_diagonal_avx512(amplitudes, shape, diagonal, first, last)
+                                                 : apply_wide_diagonal_avx2(amplitudes, shape, diagonal, first, last);
+            }
+#endif
             std::uint64_t base = units_.at(first);
             for (std::uint64_t u = first; u < last; ++u, base = units_.next(base)) {
                 Complex* at = amplitudes + base;

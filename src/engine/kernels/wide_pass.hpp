@@ -36,6 +36,10 @@ void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, co
                            std::uint64_t first, std::uint64_t last);
 void apply_wide_dense_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* pairs,
                              std::uint64_t first, std::uint64_t last);
+void apply_wide_diagonal_avx2(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
+                              std::uint64_t first, std::uint64_t last);
+void apply_wide_diagonal_avx512(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
+                                std::uint64_t first, std::uint64_t last);
 // The same pass a group at a time with its outputs in the lanes, for targets among the lanes'
 // bits; `vectors` then holds group bases and `columns` is WideGate::column_vectors(lanes).
 void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
@@ -43,16 +47,16 @@ void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shap
 void apply_wide_dense_rows_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
                                   std::uint64_t first, std::uint64_t last);
 
-// The set the dense wide kernel runs in: active_isa(), narrowed to the scalar loop on a processor
-// with AVX2 but without fused multiply-add.
-KernelIsa wide_isa() noexcept;
+// Whether this processor's AVX2 comes with fused multiply-add, which the dense wide kernels need
+// (AVX-512F always has it); without, dense passes take the scalar loop.
+bool avx2_has_fma() noexcept;
 
 class WidePass {
 public:
     // positions[j]: the qubit (below `qubits`) holding target j, all distinct; controls: a mask
     // below 2^qubits without those bits.
     WidePass(std::uint32_t qubits, std::span<const std::uint32_t> positions, std::uint64_t controls,
-             WideKind kind, KernelIsa isa = wide_isa());
+             WideKind kind, KernelIsa isa = active_isa());
 
     std::uint64_t units() const noexcept { return units_.count(); }
     std::uint64_t amplitudes_per_unit() const noexcept { return std::uint64_t{1} << (width_ + lane_bits_); }
