@@ -14,8 +14,22 @@ structured NumPy array of this dtype):
         ("matrix", "<f8", (8,)),  # gate: M00, M01, M10, M11 as (real, imaginary) pairs
     ])
 
+A program may also take the self-describing form, which carries gates on 1 to 5 target qubits:
+a 16-byte header (u32 magic 0x4C56524B "KRVL", u32 version 2, u32 step count S, u32 entry count
+E), S records of 64 bytes (korvel_programs.WIDE_STEP_DTYPE: kind, width, 8 target bytes,
+controls, cond_mask, cond_value, clbit, reserved, u64 index of the step's first matrix entry,
+reserved), then E complex entries (re, im as f8). A gate of width k reads 4**k entries, row-major;
+bit j of a row or column is the value of qubit targets[j]. korvel_programs.ProgramBuilder and
+pack_program build it.
+
 Amplitude index k is the basis state in which qubit q has the value of bit q of k. A malformed
-program raises ValueError("step K: ...") naming the first record at fault (K counts from 0).
+program raises ValueError("step K: ...") naming the first record at fault (K counts from 0), or
+"header: ..." for the header of the self-describing form.
+
+fusion=True merges runs of unconditional gates into steps on at most two qubits where that is
+cheaper, by a deterministic plan: the results are the same bits on every run and thread count,
+and agree with the unfused program to rounding. fusion=False (the default) runs every step as
+given, bit for bit the korvel module's arithmetic for one-qubit steps.
 
 The gradient functions take Pauli sums as buffers of 32-byte little-endian term records:
 
@@ -63,7 +77,7 @@ class State:
 
     @property
     def num_qubits(self) -> int: ...
-    def run(self, program: _Program) -> None:
+    def run(self, program: _Program, fusion: bool = False) -> None:
         """Applies more unconditional gate steps, in place."""
     def probabilities(self) -> npt.NDArray[np.float64]:
         """Element k is re**2 + im**2 of amplitude k (not normalised)."""
@@ -80,7 +94,7 @@ class State:
         """<psi|P|psi> for each P = i**popcount(x & z) X**x Z**z (a qubit with both bits is Y),
         not divided by <psi|psi>."""
 
-def simulate(num_qubits: SupportsIndex, program: _Program) -> State:
+def simulate(num_qubits: SupportsIndex, program: _Program, fusion: bool = False) -> State:
     """Runs unconditional gate steps from |0...0> on 0 to MAX_QUBITS qubits."""
 
 def state_from_amplitudes(amplitudes: Union[_Buffer, npt.NDArray[np.complex128]]) -> State:
@@ -93,6 +107,7 @@ def run_shots(
     program: _Program,
     shots: SupportsIndex,
     seed: Optional[SupportsIndex] = None,
+    fusion: bool = False,
 ) -> npt.NDArray[np.uint64]:
     """Each shot's classical word (bit c = classical bit c) after the full trajectory of a program
     with measurements, resets and conditions. The gates before the first measurement or reset run

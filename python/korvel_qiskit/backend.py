@@ -21,6 +21,7 @@ from .execution import (
     Batch,
     Words,
     as_executor,
+    check_fusion,
     check_seed,
     check_shots,
     count_task,
@@ -87,7 +88,7 @@ class KorvelBackend(BackendV2):
 
     @classmethod
     def _default_options(cls) -> Options:
-        return Options(shots=1024, memory=False, seed_simulator=None)
+        return Options(shots=1024, memory=False, seed_simulator=None, fusion=True)
 
     @property
     def target(self) -> Any:
@@ -102,13 +103,14 @@ class KorvelBackend(BackendV2):
         for key in options:
             if not hasattr(self.options, key):
                 warnings.warn(f"option '{key}' is not used by KorvelBackend (it takes shots, "
-                              "memory, seed_simulator and parameter_binds)", UserWarning,
+                              "memory, seed_simulator, fusion and parameter_binds)", UserWarning,
                               stacklevel=2)
         merged = {**self.options.__dict__,
                   **{k: v for k, v in options.items() if hasattr(self.options, k)}}
         shots = check_shots(merged["shots"])
         seed = check_seed(merged["seed_simulator"])
         memory = bool(merged["memory"])
+        fusion = check_fusion(merged["fusion"])
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
         if parameter_binds is not None and (
                 isinstance(parameter_binds, Mapping) or len(parameter_binds) != len(circuits)):
@@ -123,7 +125,7 @@ class KorvelBackend(BackendV2):
                                 f"{type(circuit).__name__}")
             if parameter_binds is None and circuit.parameters:
                 raise unbound_parameters_error(circuit)
-            lowered = lower(circuit)
+            lowered = lower(circuit, fuse=fusion)
             if parameter_binds is None:
                 experiments.append((circuit, lowered, None))
                 continue

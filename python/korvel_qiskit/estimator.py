@@ -18,6 +18,7 @@ from .execution import (
     Batch,
     PrimitiveSeed,
     as_executor,
+    check_fusion,
     check_primitive_seed,
     chunk_bounds,
     expectation_task,
@@ -102,10 +103,14 @@ class KorvelEstimator(BaseEstimatorV2):
             run (the same generator state gives the same noise).
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here.
+        fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
+            deterministic plan: the same bits every run, equal to the unfused gates to
+            rounding); False runs every instruction as its own step with its exact matrix.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: PrimitiveSeed = None,
-                 executor: Union[Executor, Any, None] = None) -> None:
+                 executor: Union[Executor, Any, None] = None, fusion: bool = True) -> None:
+        self._fusion = check_fusion(fusion)
         if not default_precision >= 0:
             raise ValueError(f"default_precision must be at least 0, got {default_precision}")
         self._default_precision = float(default_precision)
@@ -132,7 +137,7 @@ class KorvelEstimator(BaseEstimatorV2):
         return job
 
     def _prepare(self, pub: EstimatorPub) -> _Prepared:
-        lowered = lower(pub.circuit)
+        lowered = lower(pub.circuit, fuse=self._fusion)
         bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "estimator")
         terms, (x_all, z_all) = _observable_terms(pub.observables, lowered.qubit_slots)
         needed: List[set] = [set() for _ in range(bindings)]

@@ -49,6 +49,12 @@ def check_shots(shots: object) -> int:
 PrimitiveSeed = Union[int, np.random.Generator, None]
 
 
+def check_fusion(fusion: object) -> bool:
+    if not isinstance(fusion, (bool, np.bool_)):
+        raise TypeError(f"fusion must be True or False, got {fusion!r}")
+    return bool(fusion)
+
+
 def check_seed(seed: object) -> Optional[int]:
     if seed is None:
         return None
@@ -112,7 +118,8 @@ def _copied_words(lowered: LoweredCircuit, words: Words) -> Words:
 
 def _run_shots(lowered: LoweredCircuit, program: NDArray[np.void], shots: int,
                seed: Optional[int]) -> Words:
-    words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed)
+    words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed,
+                                fusion=lowered.fusion)
     words = _copied_words(lowered, np.asarray(words, dtype=np.uint64))
     # Slots that hold no circuit bit at the end (fresh ones) are cleared, so that equal
     # classical results give equal words.
@@ -134,7 +141,7 @@ def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
             if len(lowered.final_qubits) == 0:  # type: ignore[arg-type]
                 out.append(np.zeros(shots, dtype=np.uint64))
                 continue
-            state = runner.simulate(lowered.num_qubits, program)
+            state = runner.simulate(lowered.num_qubits, program, fusion=lowered.fusion)
             out.append(_final_words(lowered, state.sample(shots, seed)))
         else:
             out.append(_run_shots(lowered, program, shots, seed))
@@ -152,7 +159,7 @@ def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
             out.append((np.zeros(1, dtype=np.uint64), np.array([shots], dtype=np.uint64)))
             continue
         if lowered.sampled_from_final_state:
-            state = runner.simulate(lowered.num_qubits, program)
+            state = runner.simulate(lowered.num_qubits, program, fusion=lowered.fusion)
             outcomes, counts = state.sample_counts(shots, seed)
             words = _final_words(lowered, np.asarray(outcomes, dtype=np.uint64))
             if lowered.measured_qubits == (1 << lowered.num_qubits) - 1:
@@ -181,7 +188,7 @@ def expectation_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float6
             out.append(np.zeros(0, dtype=np.float64))
             continue
         program = lowered.program(None if fields is None else fields[row])
-        state = runner.simulate(lowered.num_qubits, program)
+        state = runner.simulate(lowered.num_qubits, program, fusion=lowered.fusion)
         out.append(np.asarray(state.expectation_values(x_masks, z_masks), dtype=np.float64))
     return out
 

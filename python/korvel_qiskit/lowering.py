@@ -131,6 +131,7 @@ class LoweredCircuit:
     parametric: Tuple[ParametricStep, ...]
     parameters: Tuple[Parameter, ...]
     global_phase: Tuple[Phase, ...]
+    fusion: bool
     final_qubits: Optional[NDArray[np.uint64]]
     final_clbits: Optional[NDArray[np.uint64]]
     clbit_slots: Tuple[int, ...]
@@ -228,7 +229,12 @@ def unbound_parameters_error(circuit: QuantumCircuit) -> ValueError:
 
 
 def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
-    """Lower `circuit`; raises ValueError naming any instruction or size it cannot run."""
+    """Lower `circuit`; raises ValueError naming any instruction or size it cannot run.
+
+    With `fuse`, runs of one-qubit gates fold into one step here and the runner fuses the
+    program further (its `fusion` flag); without, every instruction is one step with its exact
+    matrix, and one-qubit and controlled one-qubit circuits give the korvel module's bits.
+    """
     if not isinstance(circuit, QuantumCircuit):
         raise TypeError(f"expected a QuantumCircuit, got {type(circuit).__name__}")
     qubit_slots = _qubit_slots(circuit)
@@ -589,6 +595,7 @@ class _Walker:
             parametric=tuple(parametric),
             parameters=tuple(self.parameter_index),
             global_phase=tuple(self.phase),
+            fusion=self.fuse,
             final_qubits=final_qubits,
             final_clbits=final_clbits,
             clbit_slots=tuple(clbit_slots),

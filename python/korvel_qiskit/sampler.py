@@ -19,6 +19,7 @@ from .execution import (
     Words,
     PrimitiveSeed,
     as_executor,
+    check_fusion,
     check_primitive_seed,
     check_shots,
     chunk_bounds,
@@ -84,11 +85,15 @@ class KorvelSampler(BaseSamplerV2):
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here (the runner itself uses
             every core for one circuit).
+        fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
+            deterministic plan: the same bits every run, equal to the unfused gates to
+            rounding); False runs every instruction as its own step with its exact matrix.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: PrimitiveSeed = None,
-                 executor: Union[Executor, Any, None] = None) -> None:
+                 executor: Union[Executor, Any, None] = None, fusion: bool = True) -> None:
         self._default_shots = check_shots(default_shots)
+        self._fusion = check_fusion(fusion)
         self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
@@ -114,7 +119,7 @@ class KorvelSampler(BaseSamplerV2):
         prepared = []
         for pub in coerced:
             check_shots(pub.shots)
-            lowered = lower(pub.circuit)
+            lowered = lower(pub.circuit, fuse=self._fusion)
             size = int(np.prod(pub.shape, dtype=np.int64))
             prepared.append(_Prepared(pub, lowered, bind_values(lowered, pub.parameter_values,
                                                                 size), size))

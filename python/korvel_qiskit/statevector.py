@@ -26,7 +26,7 @@ def statevector(circuit: QuantumCircuit, *, fusion: bool = True) -> NDArray[np.c
         raise ValueError(f"circuit '{circuit.name}' measures, resets or branches; statevector() "
                          "takes circuits of gates only")
     amplitudes = np.asarray(
-        korvel_runner.simulate(lowered.num_qubits, lowered.program()).amplitudes())
+        korvel_runner.simulate(lowered.num_qubits, lowered.program(), fusion=fusion).amplitudes())
     phase = float(lowered.phases()[0])
     if phase != 0.0:
         amplitudes *= np.exp(1j * phase)

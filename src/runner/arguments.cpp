@@ -156,6 +156,12 @@ private:
 
 }  // namespace
 
+bool fusion_flag(PyObject* value) {
+    if (value == nullptr || value == Py_False) return false;
+    if (value == Py_True) return true;
+    raise_error(PyExc_TypeError, "fusion must be True or False, not '%.200s'", Py_TYPE(value)->tp_name);
+}
+
 std::vector<circuit::Step> read_program(PyObject* program, std::uint32_t qubits, std::uint32_t clbits,
                                         circuit::Steps allowed) {
     if (!PyObject_CheckBuffer(program)) {

@@ -40,7 +40,10 @@ std::uint64_t integer_in_range(PyObject* value, const char* name, std::uint64_t 
 std::uint32_t qubit_count(PyObject* value);     // num_qubits, 0 to 29
 std::uint32_t clbit_count(PyObject* value);     // num_clbits, 0 to 64
 std::uint64_t shot_count(PyObject* value);      // shots, 1 to 2^63 - 1
-std::optional<std::uint64_t> seed_value(PyObject* value);  // None (or absent), or 0 to 2^64 - 1
+std::optional<std::uint64_t> seed_value(PyObject* value);
+// The `fusion` flag: absent or False is off; True on. Only a bool is taken (TypeError otherwise),
+// so that a mistyped argument is not read as a truth value.
+bool fusion_flag(PyObject* value);  // None (or absent), or 0 to 2^64 - 1
 
 // Decodes a program from any C-contiguous buffer, holding the interpreter lock (the bytes are read
 // once and copied, so nothing can change them meanwhile).

@@ -9,6 +9,7 @@
 #include "binding/owned_ref.hpp"
 #include "engine/circuit/adjoint.hpp"
 #include "engine/circuit/circuit_state.hpp"
+#include "engine/circuit/fusion.hpp"
 #include "engine/circuit/streams.hpp"
 #include "engine/state/register.hpp"
 #include "runner/adjoint_functions.hpp"
@@ -35,10 +36,11 @@ PyCFunction as_function(Function function) {
 
 PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
-        const auto [qubits_argument, program] =
-            bind<2>("simulate", {"num_qubits", "program"}, 2, args, nargs, kwnames);
+        const auto [qubits_argument, program, fusion] =
+            bind<3>("simulate", {"num_qubits", "program", "fusion"}, 2, args, nargs, kwnames);
         const std::uint32_t qubits = qubit_count(qubits_argument);
-        const std::vector<circuit::Step> steps = read_program(program, qubits, 0, circuit::Steps::gates_only);
+        std::vector<circuit::Step> steps = read_program(program, qubits, 0, circuit::Steps::gates_only);
+        if (fusion_flag(fusion)) steps = circuit::fuse_steps(steps);
         OwnedRef object = new_state_object(module_state(module).state_type);
         std::unique_ptr<circuit::CircuitState> state;
         without_interpreter_lock([&] {
@@ -65,13 +67,16 @@ PyObject* state_from_amplitudes(PyObject* module, PyObject* const* args, Py_ssiz
 
 PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
-        const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument] =
-            bind<5>("run_shots", {"num_qubits", "num_clbits", "program", "shots", "seed"}, 4, args, nargs, kwnames);
+        const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument, fusion] =
+            bind<6>("run_shots", {"num_qubits", "num_clbits", "program", "shots", "seed", "fusion"}, 4, args, nargs,
+                    kwnames);
         const std::uint32_t qubits = qubit_count(qubits_argument);
         const std::uint32_t clbits = clbit_count(clbits_argument);
-        const std::vector<circuit::Step> steps = read_program(program, qubits, clbits);
+        std::vector<circuit::Step> steps = read_program(program, qubits, clbits);
+        const bool fused = fusion_flag(fusion);
         const std::uint64_t shots = shot_count(shots_argument);
         const std::optional<std::uint64_t> seed = seed_value(seed_argument);
+        if (fused) steps = circuit::fuse_steps(steps);
         NewArray words(shots, ElementType::uint64);
         without_interpreter_lock([&] {
             circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed));
@@ -82,14 +87,14 @@ PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyMethodDef functions[] = {
     {"simulate", as_function(simulate), METH_FASTCALL | METH_KEYWORDS,
-     "simulate(num_qubits, program)\n--\n\n"
+     "simulate(num_qubits, program, fusion=False)\n--\n\n"
      "Runs a program of unconditional gate steps from |0...0> and returns the final State."},
     {"state_from_amplitudes", as_function(state_from_amplitudes), METH_FASTCALL | METH_KEYWORDS,
      "state_from_amplitudes(amplitudes)\n--\n\n"
      "A State holding a copy of the amplitudes (a one-dimensional complex128 array of length 2**n, "
      "finite, not normalised by the runner)."},
     {"run_shots", as_function(run_shots), METH_FASTCALL | METH_KEYWORDS,
-     "run_shots(num_qubits, num_clbits, program, shots, seed=None)\n--\n\n"
+     "run_shots(num_qubits, num_clbits, program, shots, seed=None, fusion=False)\n--\n\n"
      "Runs a program with measurements, resets and conditions once per shot and returns each shot's "
      "classical word (uint64; bit c is classical bit c)."},
     {"adjoint_jacobian", as_function(adjoint_jacobian), METH_FASTCALL | METH_KEYWORDS,

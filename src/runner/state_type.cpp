@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/circuit/fusion.hpp"
 #include "engine/circuit/streams.hpp"
 #include "runner/arguments.hpp"
 #include "runner/arrays.hpp"
@@ -47,9 +48,10 @@ PyObject* num_qubits(PyObject* self, void*) {
 
 PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
-        const auto [program] = bind<1>("run", {"program"}, 1, args, nargs, kwnames);
+        const auto [program, fusion] = bind<2>("run", {"program", "fusion"}, 1, args, nargs, kwnames);
         circuit::CircuitState& state = state_of(self);
-        const std::vector<circuit::Step> steps = read_program(program, state.qubits(), 0, circuit::Steps::gates_only);
+        std::vector<circuit::Step> steps = read_program(program, state.qubits(), 0, circuit::Steps::gates_only);
+        if (fusion_flag(fusion)) steps = circuit::fuse_steps(steps);
         without_interpreter_lock([&] { state.run(steps); });
         Py_RETURN_NONE;
     });
@@ -128,7 +130,7 @@ PyObject* reduce(PyObject* self, PyObject*) {
 
 PyMethodDef methods[] = {
     {"run", as_method(run), METH_FASTCALL | METH_KEYWORDS,
-     "run($self, program)\n--\n\n"
+     "run($self, program, fusion=False)\n--\n\n"
      "Applies more unconditional gate steps to the state, in place."},
     {"probabilities", as_method(probabilities), METH_NOARGS,
      "probabilities($self)\n--\n\n"
