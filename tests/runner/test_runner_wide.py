@@ -1,7 +1,7 @@
 """korvel_runner on self-describing programs with gates on 1 to 5 targets (ProgramBuilder): random
 dense, diagonal and permutation gates on scattered targets with controls give amplitudes within
 1e-12 of the NumPy step model, shots whose words follow the model's probabilities, and the same
-bits whatever the thread count."""
+bits whatever the thread count; fused programs agree with their unfused selves to rounding."""
 
 import os
 import sys
@@ -51,6 +51,39 @@ def test_amplitudes_match_the_step_model(n):
         np.testing.assert_allclose(got, step_model.simulate(n, program).amplitudes(), rtol=0, atol=1e-12)
 
 
+def add_small_gates(builder, rng, n, count):
+    """One- and two-qubit gates with controls, the runs fusion merges."""
+    for _ in range(count):
+        qubits = rng.permutation(n).tolist()
+        width = min(int(rng.integers(1, 3)), n)
+        controls = qubits[width:width + int(rng.integers(0, 2))]
+        builder.gate(qubits[:width], random_matrix(rng, width), controls=sum(1 << c for c in controls))
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 6, 10, 15])
+def test_fusion_agrees_with_the_unfused_program(n):
+    rng = np.random.default_rng(100 + n)
+    builder = ProgramBuilder()
+    add_small_gates(builder, rng, n, 6 * n)
+    program = builder.program()
+    exact = korvel_runner.simulate(n, program).amplitudes()
+    fused = korvel_runner.simulate(n, program, fusion=True).amplitudes()
+    np.testing.assert_allclose(fused, exact, rtol=0, atol=1e-12)
+    state = korvel_runner.simulate(n, b"")
+    state.run(program, fusion=True)
+    assert np.array_equal(state.amplitudes(), fused)
+    # Measurements and conditions end the runs fusion may merge.
+    for q in range(n):
+        builder.measure(q, q)
+    add_small_gates(builder, rng, n, n)
+    builder.gate([0], [[0, 1], [1, 0]], condition=(1, 1))
+    for q in range(n):
+        builder.measure(q, q)
+    program = builder.program()
+    words = korvel_runner.run_shots(n, n, program, 300, seed=5, fusion=True)
+    assert np.array_equal(words, korvel_runner.run_shots(n, n, program, 300, seed=5, fusion=True))
+
+
 def test_shots_follow_the_model_probabilities():
     rng = np.random.default_rng(7)
     n, shots = 5, 20_000
@@ -92,9 +125,10 @@ def test_results_do_not_depend_on_the_thread_count():
         builder = ProgramBuilder()
         add_random_gates(builder, rng, 16, 40)
         state = korvel_runner.simulate(16, builder.program())
+        fused = korvel_runner.simulate(16, builder.program(), fusion=True)
         for q in (0, 7, 15):
             builder.measure(q, q % 3)
-        parts = [state.amplitudes(), state.sample(5000, seed=2),
+        parts = [state.amplitudes(), fused.amplitudes(), state.sample(5000, seed=2),
                  korvel_runner.run_shots(16, 3, builder.program(), 200, seed=4)]
         print(hashlib.sha256(b"".join(p.tobytes() for p in parts)).hexdigest())
     """
