@@ -389,6 +389,7 @@ def tabulate(document):
                     result["sweeps_per_two_qubit_gate"] = result["sweeps"] / row["two_qubit_gates"]
                 tolerance = TOLERANCE.get(simulator, DOUBLE_TOLERANCE)
                 if "error" in result and not result["error"] <= tolerance:
+                    result["mismatch"] = True
                     mismatches.append(f"n={n} {name} {simulator}: state differs from Statevector by "
                                       f"{result['error']:.3g} (tolerance {tolerance:g})")
             shots = row.get("shots")
@@ -411,6 +412,8 @@ def markdown_table(document):
                 cell = f"{result['sweeps']:.1f}" if "sweeps" in result else "–"
                 if "sweeps_per_two_qubit_gate" in result:
                     cell += f" ({result['sweeps_per_two_qubit_gate']:.2f}/2q)"
+                if result.get("mismatch"):
+                    cell += " **wrong state**"
                 cells.append(cell)
             ratio = row.get("shots", {}).get("aer_over_korvel")
             cells.append(f"{ratio:.2f}×" if ratio is not None else "–")
@@ -460,7 +463,8 @@ def main():
         shot_sizes = [n for n in sizes if n >= SHOTS_MIN_QUBITS]
     sweep_program = machine.build_sweep(lambda line: print(line, file=sys.stderr))
     document = {"machine": machine.describe(), "source_revision": machine.source_revision(),
-                "threads": THREADS, "repeats": repeats, "shots": SHOTS, "results": {}}
+                "simulators": {s: LABELS[s] for s in simulators}, "threads": THREADS, "repeats": repeats,
+                "shots": SHOTS, "results": {}}
     common = ["--repeats", str(repeats), "--circuits", ",".join(circuit_names)]
     for n in sizes:
         entry = document["results"][str(n)] = {"circuits": {}}
