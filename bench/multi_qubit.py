@@ -62,6 +62,9 @@ HEISENBERG_STEPS = 10
 HEISENBERG_DT = 0.1
 SHOTS = 10_000
 SHOTS_MIN_QUBITS = 20
+# The ring and the SU(4) pairs need two qubits; 32 qubits is a 64 GiB state, past any machine
+# these figures come from.
+MAX_QUBITS = 32
 
 
 # ---- the circuits, as Qiskit circuits without measurements -------------------------------------
@@ -449,6 +452,8 @@ def main():
         parser.error("--repeats must be at least 1")
     if args.worker:
         simulator, n = args.worker
+        if simulator not in SIMULATORS or not n.isdigit():
+            parser.error(f"--worker takes one of {', '.join(SIMULATORS)} and a qubit count, not {simulator} {n}")
         print(json.dumps(worker(simulator, int(n), args.repeats, args.check, circuit_names)))
         return 0
     if args.shots_worker is not None:
@@ -459,7 +464,13 @@ def main():
         sizes, repeats, check = [12, 14], 1, True
         shot_sizes = [14]  # below the recorded threshold, so that --quick runs this path too
     else:
-        sizes, repeats, check = [int(q) for q in args.qubits.split(",")], args.repeats, args.check
+        try:
+            sizes = [int(q) for q in args.qubits.split(",")]
+        except ValueError:
+            parser.error(f"--qubits takes a comma-separated list of whole numbers, not {args.qubits!r}")
+        if any(not 2 <= n <= MAX_QUBITS for n in sizes):
+            parser.error(f"--qubits: every size must lie in 2..{MAX_QUBITS}, got {args.qubits!r}")
+        repeats, check = args.repeats, args.check
         shot_sizes = [n for n in sizes if n >= SHOTS_MIN_QUBITS]
     sweep_program = machine.build_sweep(lambda line: print(line, file=sys.stderr))
     document = {"machine": machine.describe(), "source_revision": machine.source_revision(),
