@@ -77,3 +77,38 @@ def test_readme_block_is_replaced_between_the_markers_only(tmp_path):
     text = readme.read_text()
     assert text.startswith("intro\n") and text.endswith("\noutro\n")
     assert "new table" in text and "old table" not in text and "](results/latest.png)" in text
+
+
+def _multi_qubit_document(error):
+    pytest.importorskip("numpy")
+    import multi_qubit
+    row = {"gates": 10, "two_qubit_gates": 4, "runner": {"seconds": 2.0, "error": error},
+           "qsim": {"seconds": 4.0, "error": error}, "shots": {"korvel": 0.5, "aer": 2.0}}
+    other = {"gates": 10, "two_qubit_gates": 4, "runner": {"seconds": 2.0}}
+    return {"results": {"20": {"sweep_s": 0.5, "circuits": {"qaoa": row, "quantum_volume": other}}}}, multi_qubit
+
+
+def test_multi_qubit_divides_by_the_sweep_and_by_two_qubit_gates_where_named():
+    document, multi_qubit = _multi_qubit_document(0.0)
+    assert multi_qubit.tabulate(document) == []
+    circuits_at_20 = document["results"]["20"]["circuits"]
+    qaoa, volume = circuits_at_20["qaoa"], circuits_at_20["quantum_volume"]
+    assert (qaoa["runner"]["sweeps"], qaoa["runner"]["sweeps_per_two_qubit_gate"]) == (4.0, 1.0)
+    assert qaoa["shots"]["aer_over_korvel"] == 4.0
+    assert volume["runner"]["sweeps"] == 4.0 and "sweeps_per_two_qubit_gate" not in volume["runner"]
+
+
+@pytest.mark.parametrize("error, wrong", [(1e-8, ["runner"]), (1e-5, ["runner", "qsim"]),
+                                          (float("nan"), ["runner", "qsim"])])
+def test_multi_qubit_flags_states_beyond_each_simulators_tolerance(error, wrong):
+    document, multi_qubit = _multi_qubit_document(error)
+    mismatches = multi_qubit.tabulate(document)
+    assert [line.split()[2].rstrip(":") for line in mismatches] == wrong
+
+
+def test_multi_qubit_state_error_ignores_a_global_phase_only():
+    np = pytest.importorskip("numpy")
+    import multi_qubit
+    expected = np.array([0.6, 0.8j])
+    assert multi_qubit.state_error(np.exp(0.7j) * expected, expected) < 1e-15
+    assert multi_qubit.state_error(np.array([0.6, -0.8j]), expected) > 0.5
