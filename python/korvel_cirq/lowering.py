@@ -209,8 +209,10 @@ class UnsupportedOperations(ValueError):
 
 
 def lower(circuit: cirq.AbstractCircuit,
-          qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT) -> LoweredCircuit:
-    """Lower `circuit`; raises ValueError naming every operation or size it cannot run."""
+          qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT, *,
+          fuse: bool = True) -> LoweredCircuit:
+    """Lower `circuit`; raises ValueError naming every operation or size it cannot run. With
+    `fuse` false each one-qubit gate keeps a step of its own."""
     if not isinstance(circuit, cirq.AbstractCircuit):
         raise TypeError(f"expected a cirq.Circuit, got {type(circuit).__name__}")
     qubits = tuple(cirq.QubitOrder.as_qubit_order(qubit_order).order_for(circuit.all_qubits()))
@@ -220,7 +222,7 @@ def lower(circuit: cirq.AbstractCircuit,
     if len(qubits) > MAX_QUBITS:
         raise ValueError(f"the circuit has {len(qubits)} qubits; korvel simulates at most "
                          f"{MAX_QUBITS}")
-    walker = _Walker(qubits)
+    walker = _Walker(qubits, fuse)
     for operation in circuit.all_operations():
         walker.lower_operation(operation, ALWAYS)
     return walker.result()
@@ -229,8 +231,8 @@ def lower(circuit: cirq.AbstractCircuit,
 class _Walker(StepCollector):
     """Walks a circuit's operations once and collects steps, folding one-qubit runs per qubit."""
 
-    def __init__(self, qubits: Sequence[cirq.Qid]) -> None:
-        super().__init__()
+    def __init__(self, qubits: Sequence[cirq.Qid], fuse: bool = True) -> None:
+        super().__init__(fuse)
         n = len(qubits)
         self.qubits = tuple(qubits)
         self.index = {q: n - 1 - i for i, q in enumerate(qubits)}
