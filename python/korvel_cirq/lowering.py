@@ -103,19 +103,23 @@ class SymbolicGate:
 
     def eigen_matrices(self, components: List[Tuple[float, ComplexMatrix]],
                        resolvers: Sequence[cirq.ParamResolver]) -> NDArray[np.complex128]:
+        """Cirq's EigenGate matrix, sum over k of e^{i pi e (h_k + shift)} P_k, for every
+        binding's exponent e at once."""
         gate: Any = self.gate
-        shift = gate._global_shift
-        dimension = components[0][1].shape[0]
-        out = np.empty((len(resolvers), dimension, dimension), dtype=np.complex128)
+        exponents = np.empty(len(resolvers), dtype=np.float64)
         for b, resolver in enumerate(resolvers):
             exponent = resolver.value_of(gate.exponent)
             if cirq.is_parameterized(exponent):
                 raise _unresolved(gate, gate._with_exponent(exponent))
-            e = float(exponent)
-            # Cirq's own EigenGate._unitary_ term by term, so the entries are its bits.
-            out[b] = np.sum([component * 1j ** (2 * e * (half_turns + shift))
-                             for half_turns, component in components], axis=0)
-        return out
+            try:
+                exponents[b] = float(exponent)
+            except TypeError:
+                raise ValueError(f"the exponent of {gate} resolves to {exponent}, which is not "
+                                 "a real number") from None
+        half_turns = np.array([h for h, _ in components]) + gate._global_shift
+        projectors = np.stack([p for _, p in components])
+        phases = np.exp(1j * np.pi * exponents[:, None] * half_turns[None, :])
+        return np.einsum("bk,kij->bij", phases, projectors)
 
 
 Factor = Union[ComplexMatrix, SymbolicGate]
