@@ -119,7 +119,7 @@ class SymbolicGate:
         half_turns = np.array([h for h, _ in components]) + gate._global_shift
         projectors = np.stack([p for _, p in components])
         phases = np.exp(1j * np.pi * exponents[:, None] * half_turns[None, :])
-        return np.einsum("bk,kij->bij", phases, projectors)
+        return np.asarray(np.einsum("bk,kij->bij", phases, projectors), dtype=np.complex128)
 
 
 Factor = Union[ComplexMatrix, SymbolicGate]
