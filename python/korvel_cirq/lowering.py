@@ -197,6 +197,8 @@ class LoweredCircuit:
                                else (self.entries, self.parametric))
         out = np.empty((len(resolvers), len(entries)), dtype=np.complex128)
         out[:] = entries
+        if not resolvers:
+            return out
         for step in parametric:
             out[:, step.first:step.first + step.dimension ** 2] = step.matrices(
                 resolvers).reshape(len(resolvers), -1)
