@@ -1,14 +1,15 @@
 """Lowering of a Cirq circuit to the runner's program of steps, once per circuit.
 
-`_Walker.lower_operation` is the one place that decides how an operation runs: one-qubit gates
-through their matrices, controlled one-qubit gates (with any control values) as controlled
-steps, measurements, resets and classical controls as the runner's classical steps, and
-everything else through `cirq.decompose` down to those. Consecutive one-qubit gates on a qubit
-fold into one step. Operations whose matrices depend on symbols keep the gates that recompute
-them, so each parameter binding only patches matrices in a copy of the template.
+`_Walker.lower_operation` is the one place that decides how an operation runs: unitary gates on
+up to five qubits through their matrices as one step each, controlled gates (with any control
+values) as controlled steps, measurements, resets and classical controls as the runner's
+classical steps, and everything else through `cirq.decompose` down to those. Consecutive
+one-qubit gates on a qubit fold into one step. Operations whose matrices depend on symbols keep
+the gates that recompute them, so each parameter binding only rewrites matrix entries.
 
 Qubit i of the qubit order is runner qubit n-1-i, so the runner's amplitude index is Cirq's
-big-endian index as it stands.
+big-endian index as it stands. Cirq's matrix of an operation on (q0, q1, ...) has q0 as its
+most significant bit: the step's targets are the operation's runner qubits in reverse order.
 """
 
 from __future__ import annotations
@@ -25,8 +26,8 @@ from korvel_programs import (
     KIND_GATE,
     MAX_CLBITS,
     MAX_QUBITS,
-    STEP_DTYPE,
-    matrix_fields,
+    MAX_TARGETS,
+    pack_program,
 )
 from korvel_programs.classical import (
     ALWAYS,
@@ -36,6 +37,7 @@ from korvel_programs.classical import (
     conjoin,
     equals,
     final_measurements,
+    layout,
     negate,
 )
 
@@ -57,22 +59,67 @@ _CONTROLLED_FAMILIES: Dict[type, Tuple[int, type]] = {
 }
 
 
+def _unresolved(gate: cirq.Gate, resolved: Any) -> ValueError:
+    names = sorted(str(s) for s in cirq.parameter_symbols(resolved))
+    return ValueError(f"the parameters {', '.join(names)} of {gate} are not given a value by the "
+                      "parameter resolver")
+
+
 @dataclass(frozen=True)
 class SymbolicGate:
-    """A one-qubit gate (or a global phase) whose matrix depends on symbols."""
+    """A gate (or a global phase, as a one-qubit matrix) whose matrix depends on symbols."""
 
     gate: cirq.Gate
 
-    def matrix(self, resolver: cirq.ParamResolver) -> ComplexMatrix:
-        resolved = cirq.resolve_parameters(self.gate, resolver)
-        if cirq.is_parameterized(resolved):
-            names = sorted(str(s) for s in cirq.parameter_symbols(resolved))
-            raise ValueError(f"the parameters {', '.join(names)} of {self.gate} are not given a "
-                             "value by the parameter resolver")
-        matrix = np.asarray(cirq.unitary(resolved), dtype=np.complex128)
-        if matrix.shape == (1, 1):  # a global phase
-            return np.asarray(matrix[0, 0] * _IDENTITY, dtype=np.complex128)
-        return matrix
+    def eigen_components(self) -> Optional[List[Tuple[float, ComplexMatrix]]]:
+        """The gate's eigen components when only its exponent is symbolic and its matrix is
+        Cirq's sum over them, so a binding needs the exponent's value alone."""
+        gate = self.gate
+        if not isinstance(gate, cirq.EigenGate) or \
+                type(gate)._unitary_ is not cirq.EigenGate._unitary_:
+            return None
+        concrete: Any = gate._with_exponent(1.0)
+        if cirq.is_parameterized(concrete):
+            return None
+        return [(float(h), np.asarray(p, dtype=np.complex128))
+                for h, p in concrete._eigen_components()]
+
+    def matrices(self, resolvers: Sequence[cirq.ParamResolver]) -> NDArray[np.complex128]:
+        """(B, d, d): the gate's matrix per binding."""
+        components = self.eigen_components()
+        if components is not None:
+            return self.eigen_matrices(components, resolvers)
+        out = []
+        for resolver in resolvers:
+            resolved = cirq.resolve_parameters(self.gate, resolver)
+            if cirq.is_parameterized(resolved):
+                raise _unresolved(self.gate, resolved)
+            out.append(np.asarray(cirq.unitary(resolved), dtype=np.complex128))
+        matrices = np.array(out, dtype=np.complex128).reshape(len(out), *out[0].shape) \
+            if out else np.zeros((0, 2, 2), dtype=np.complex128)
+        if matrices.shape[1:] == (1, 1):  # a global phase
+            return matrices * _IDENTITY
+        return matrices
+
+    def eigen_matrices(self, components: List[Tuple[float, ComplexMatrix]],
+                       resolvers: Sequence[cirq.ParamResolver]) -> NDArray[np.complex128]:
+        """Cirq's EigenGate matrix, sum over k of e^{i pi e (h_k + shift)} P_k, for every
+        binding's exponent e at once."""
+        gate: Any = self.gate
+        exponents = np.empty(len(resolvers), dtype=np.float64)
+        for b, resolver in enumerate(resolvers):
+            exponent = resolver.value_of(gate.exponent)
+            if cirq.is_parameterized(exponent):
+                raise _unresolved(gate, gate._with_exponent(exponent))
+            try:
+                exponents[b] = float(exponent)
+            except TypeError:
+                raise ValueError(f"the exponent of {gate} resolves to {exponent}, which is not "
+                                 "a real number") from None
+        half_turns = np.array([h for h, _ in components]) + gate._global_shift
+        projectors = np.stack([p for _, p in components])
+        phases = np.exp(1j * np.pi * exponents[:, None] * half_turns[None, :])
+        return np.asarray(np.einsum("bk,kij->bij", phases, projectors), dtype=np.complex128)
 
 
 Factor = Union[ComplexMatrix, SymbolicGate]
@@ -80,16 +127,22 @@ Factor = Union[ComplexMatrix, SymbolicGate]
 
 @dataclass(frozen=True)
 class ParametricStep:
-    """Step `index` of the template has matrix factors[-1] @ ... @ factors[0]."""
+    """Step `index` of the template has matrix factors[-1] @ ... @ factors[0], written to its
+    dimension**2 entries from `first` on."""
 
     index: int
+    first: int
+    dimension: int
     factors: Tuple[Factor, ...]
 
-    def matrix(self, resolver: cirq.ParamResolver) -> ComplexMatrix:
-        product = _IDENTITY
+    def matrices(self, resolvers: Sequence[cirq.ParamResolver]) -> NDArray[np.complex128]:
+        """(B, d, d): the step's matrix per binding."""
+        product: Optional[NDArray[np.complex128]] = None
         for factor in self.factors:
-            product = (factor.matrix(resolver) if isinstance(factor, SymbolicGate)
-                       else factor) @ product
+            matrices = factor.matrices(resolvers) if isinstance(factor, SymbolicGate) \
+                else np.broadcast_to(factor, (len(resolvers), *factor.shape))
+            product = matrices if product is None else matrices @ product
+        assert product is not None
         return product
 
 
@@ -108,18 +161,21 @@ class MeasurementRecord:
 class LoweredCircuit:
     """A circuit as the runner executes it.
 
-    `steps` is the template program with every measurement, reset and condition in place.
-    When `terminal` is true every measurement comes at the end and nothing is conditional:
-    `gate_steps` then holds the gates alone, and shots are drawn from the final state.
+    `steps` (WIDE_STEP_DTYPE) and `entries` are the template program with every measurement,
+    reset and condition in place. When `terminal` is true every measurement comes at the end and
+    nothing is conditional: `gate_steps` and `gate_entries` then hold the gates alone, and shots
+    are drawn from the final state.
     """
 
     qubits: Tuple[cirq.Qid, ...]
     steps: NDArray[np.void]
+    entries: NDArray[np.complex128]
     parametric: Tuple[ParametricStep, ...]
     records: Tuple[MeasurementRecord, ...]
     num_clbits: int
     terminal: bool
     gate_steps: NDArray[np.void]
+    gate_entries: NDArray[np.complex128]
     gate_parametric: Tuple[ParametricStep, ...]
 
     @property
@@ -134,17 +190,24 @@ class LoweredCircuit:
     def keys(self) -> Tuple[str, ...]:
         return tuple(dict.fromkeys(record.key for record in self.records))
 
-    def program(self, resolver: cirq.ParamResolver, gates_only: bool = False
-                ) -> NDArray[np.void]:
-        """The program for one binding of the circuit's symbols."""
-        steps, parametric = ((self.gate_steps, self.gate_parametric) if gates_only
-                             else (self.steps, self.parametric))
-        if not parametric:
-            return steps
-        program = steps.copy()
-        matrices = np.stack([step.matrix(resolver) for step in parametric])
-        program["matrix"][[step.index for step in parametric]] = matrix_fields(matrices)
-        return program
+    def matrix_fields(self, resolvers: Sequence[cirq.ParamResolver], gates_only: bool = False
+                      ) -> NDArray[np.complex128]:
+        """The matrix entries of the program for each binding: (B, E)."""
+        entries, parametric = ((self.gate_entries, self.gate_parametric) if gates_only
+                               else (self.entries, self.parametric))
+        out = np.empty((len(resolvers), len(entries)), dtype=np.complex128)
+        out[:] = entries
+        if not resolvers:
+            return out
+        for step in parametric:
+            out[:, step.first:step.first + step.dimension ** 2] = step.matrices(
+                resolvers).reshape(len(resolvers), -1)
+        return out
+
+    def program(self, fields: NDArray[np.complex128], gates_only: bool = False
+                ) -> NDArray[np.uint8]:
+        """The program for one binding, from a row of `matrix_fields`."""
+        return pack_program(self.gate_steps if gates_only else self.steps, fields)
 
 
 class UnsupportedOperations(ValueError):
@@ -152,8 +215,10 @@ class UnsupportedOperations(ValueError):
 
 
 def lower(circuit: cirq.AbstractCircuit,
-          qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT) -> LoweredCircuit:
-    """Lower `circuit`; raises ValueError naming every operation or size it cannot run."""
+          qubit_order: cirq.QubitOrderOrList = cirq.QubitOrder.DEFAULT, *,
+          fuse: bool = True) -> LoweredCircuit:
+    """Lower `circuit`; raises ValueError naming every operation or size it cannot run. With
+    `fuse` false each one-qubit gate keeps a step of its own."""
     if not isinstance(circuit, cirq.AbstractCircuit):
         raise TypeError(f"expected a cirq.Circuit, got {type(circuit).__name__}")
     qubits = tuple(cirq.QubitOrder.as_qubit_order(qubit_order).order_for(circuit.all_qubits()))
@@ -163,7 +228,7 @@ def lower(circuit: cirq.AbstractCircuit,
     if len(qubits) > MAX_QUBITS:
         raise ValueError(f"the circuit has {len(qubits)} qubits; korvel simulates at most "
                          f"{MAX_QUBITS}")
-    walker = _Walker(qubits)
+    walker = _Walker(qubits, fuse)
     for operation in circuit.all_operations():
         walker.lower_operation(operation, ALWAYS)
     return walker.result()
@@ -172,8 +237,8 @@ def lower(circuit: cirq.AbstractCircuit,
 class _Walker(StepCollector):
     """Walks a circuit's operations once and collects steps, folding one-qubit runs per qubit."""
 
-    def __init__(self, qubits: Sequence[cirq.Qid]) -> None:
-        super().__init__()
+    def __init__(self, qubits: Sequence[cirq.Qid], fuse: bool = True) -> None:
+        super().__init__(fuse)
         n = len(qubits)
         self.qubits = tuple(qubits)
         self.index = {q: n - 1 - i for i, q in enumerate(qubits)}
@@ -224,10 +289,16 @@ class _Walker(StepCollector):
             terms, phase, base = controlled
             if phase is not None:
                 self.global_phase(phase, condition)
-            target = self.index[operation.qubits[-1]]
-            controls = [self.index[q] for q in operation.qubits[:-1]]
+            width = cirq.num_qubits(base)
+            targets = qubits[len(qubits) - width:][::-1]
+            controls = qubits[:len(qubits) - width]
             for values in terms:
-                self.controlled(controls, values, target, _factor(base), condition)
+                self.controlled(controls, values, targets, _factor(base), condition)
+            return
+        if 1 < len(qubits) <= MAX_TARGETS and _runs_whole(operation):
+            factor = _factor(gate) if gate is not None and cirq.is_parameterized(gate) else \
+                np.asarray(cirq.unitary(operation), dtype=np.complex128)
+            self.gate(qubits[::-1], factor, condition=condition)
             return
         decomposed = cirq.decompose_once(operation, default=None)
         if decomposed is None and not isinstance(gate, cirq.MatrixGate) \
@@ -245,11 +316,14 @@ class _Walker(StepCollector):
 
     # -- steps ----------------------------------------------------------------------------------
 
-    def controlled(self, controls: Sequence[int], values: Sequence[Optional[int]], target: int,
-                   factor: Factor, condition: Condition) -> None:
+    def controlled(self, controls: Sequence[int], values: Sequence[Optional[int]],
+                   targets: Sequence[int], factor: Factor, condition: Condition) -> None:
         active = [q for q, v in zip(controls, values) if v is not None]
         open_controls = [q for q, v in zip(controls, values) if v == 0]
-        self.controlled_step(active, open_controls, target, factor, condition)
+        if len(targets) == 1:
+            self.controlled_step(active, open_controls, targets[0], factor, condition)
+        else:
+            self.gate(targets, factor, active, condition, open_controls)
 
     def global_phase(self, gate: cirq.Gate, condition: Condition) -> None:
         if condition != ALWAYS:
@@ -354,14 +428,16 @@ class _Walker(StepCollector):
             raise ValueError(f"the circuit measures {self.clbits} qubit outcomes and measures or "
                              f"branches mid-circuit; korvel keeps at most {MAX_CLBITS} classical "
                              "bits per shot")
-        steps, parametric = _program(records)
-        gate_steps, gate_parametric = steps, parametric
+        steps, entries, parametric = _program(records)
+        gate_steps, gate_entries, gate_parametric = steps, entries, parametric
         if terminal and len(records) != sum(r[0] == KIND_GATE for r in records):
-            gate_steps, gate_parametric = _program([r for r in records if r[0] == KIND_GATE])
+            gate_steps, gate_entries, gate_parametric = _program(
+                [r for r in records if r[0] == KIND_GATE])
         return LoweredCircuit(
-            qubits=self.qubits, steps=steps, parametric=parametric,
+            qubits=self.qubits, steps=steps, entries=entries, parametric=parametric,
             records=tuple(self.measurements), num_clbits=min(self.clbits, MAX_CLBITS),
-            terminal=terminal, gate_steps=gate_steps, gate_parametric=gate_parametric)
+            terminal=terminal, gate_steps=gate_steps, gate_entries=gate_entries,
+            gate_parametric=gate_parametric)
 
     def attach_phase(self) -> None:
         """A global phase commutes with everything: it joins any pending one-qubit run, or
@@ -372,23 +448,22 @@ class _Walker(StepCollector):
         self.pending.setdefault(qubit, []).extend(self.phase)
 
 
-def _program(records: Sequence[Record]) -> Tuple[NDArray[np.void], Tuple[ParametricStep, ...]]:
-    steps = np.zeros(len(records), dtype=STEP_DTYPE)
-    parametric = []
-    for i, (kind, target, controls, cond_mask, cond_value, clbit, factors) in enumerate(records):
-        steps[i]["kind"] = kind
-        steps[i]["target"] = target
-        steps[i]["controls"] = controls
-        steps[i]["cond_mask"] = cond_mask
-        steps[i]["cond_value"] = cond_value
-        steps[i]["clbit"] = clbit
-        if kind != KIND_GATE:
-            continue
-        if len(factors) == 1 and isinstance(factors[0], np.ndarray):
-            steps[i]["matrix"] = matrix_fields(factors[0])
-        else:
-            parametric.append(ParametricStep(i, factors))
-    return steps, tuple(parametric)
+def _program(records: Sequence[Record]) -> Tuple[NDArray[np.void], NDArray[np.complex128],
+                                                  Tuple[ParametricStep, ...]]:
+    steps, entries, slots = layout(records)
+    return steps, entries, tuple(ParametricStep(*slot) for slot in slots)
+
+
+def _runs_whole(operation: cirq.Operation) -> bool:
+    """Whether the operation runs as one step of its matrix: a unitary gate, or an operation
+    without a gate that has a constant unitary. Circuit operations are walked instead, so that
+    what they hold is lowered step by step."""
+    if isinstance(operation, cirq.CircuitOperation):
+        return False
+    gate = operation.gate
+    if gate is not None:
+        return _is_unitary_gate(gate)
+    return not cirq.is_parameterized(operation) and cirq.has_unitary(operation)
 
 
 def _is_unitary_gate(gate: cirq.Gate) -> bool:
@@ -411,12 +486,14 @@ def _factor(gate: cirq.Gate) -> Factor:
 def _as_controlled(operation: cirq.Operation
                    ) -> Optional[Tuple[List[Tuple[Optional[int], ...]], Optional[cirq.Gate],
                                        cirq.Gate]]:
-    """(control value terms, global phase gate or None, one-qubit base gate) when the
-    operation is a one-qubit gate under controls on all its other qubits (the last qubit is
-    the target); a control value None means the control is no control at all."""
+    """(control value terms, global phase gate or None, base gate) when the operation is a
+    gate on one to five qubits under controls on all its other qubits (its last qubits are the
+    base's); a control value None means the control is no control at all."""
     gate = operation.gate
     if gate is None:
         return None
+    if isinstance(gate, cirq.CSwapGate):
+        return [(1,)], None, cirq.SWAP
     family = _CONTROLLED_FAMILIES.get(type(gate))
     if family is not None:
         controls, base_type = family
@@ -426,7 +503,8 @@ def _as_controlled(operation: cirq.Operation
         if shift != 0:
             phase = cirq.GlobalPhaseGate(_exp_i_pi(exponent * shift))
         return [tuple([1] * controls)], phase, base_type(exponent=exponent)
-    if isinstance(gate, cirq.ControlledGate) and cirq.num_qubits(gate.sub_gate) == 1 \
+    if isinstance(gate, cirq.ControlledGate) \
+            and 1 <= cirq.num_qubits(gate.sub_gate) <= MAX_TARGETS \
             and _is_unitary_gate(gate.sub_gate):
         if any(d != 2 for d in gate.control_qid_shape):
             return None

@@ -17,11 +17,11 @@ import numpy as np
 from numpy.typing import NDArray
 
 import korvel_runner
-from korvel_programs import KIND_GATE, KIND_MEASURE, KIND_RESET, STEP_DTYPE, matrix_fields
+from korvel_programs import KIND_GATE, KIND_MEASURE, KIND_RESET, ProgramBuilder, pack_program
 
 from .lowering import LoweredCircuit, lower
 
-_X_FIELDS = matrix_fields(np.array([[0, 1], [1, 0]], dtype=np.complex128))
+_X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 
 # Cirq's own wording, so that code written against cirq.Simulator meets the same refusal.
 TERMINAL_MEASUREMENTS_ERROR = (
@@ -93,19 +93,24 @@ class KorvelSimulator(
         if not program.has_measurements():
             raise ValueError("Circuit has no measurements to sample.")
         lowered = lower(program)
-        for resolver in cirq.to_resolvers(params):
+        resolvers = list(cirq.to_resolvers(params))
+        fields = lowered.matrix_fields(resolvers, gates_only=lowered.terminal)
+        for resolver, row in zip(resolvers, fields):
             yield cirq.ResultDict(params=resolver,
-                                  records=self._records(lowered, resolver, repetitions))
+                                  records=self._records(lowered, row, repetitions))
 
     def _run(self, circuit: cirq.AbstractCircuit, param_resolver: cirq.ParamResolver,
              repetitions: int) -> Dict[str, np.ndarray]:
-        return self._records(lower(circuit), cirq.ParamResolver(param_resolver),
-                             _check_repetitions(repetitions))
+        lowered = lower(circuit)
+        fields = lowered.matrix_fields([cirq.ParamResolver(param_resolver)],
+                                       gates_only=lowered.terminal)
+        return self._records(lowered, fields[0], _check_repetitions(repetitions))
 
-    def _records(self, lowered: LoweredCircuit, resolver: cirq.ParamResolver,
+    def _records(self, lowered: LoweredCircuit, fields: NDArray[np.complex128],
                  repetitions: int) -> Dict[str, np.ndarray]:
-        """Measurement records per key, shaped (repetitions, instances, qubits), as uint8."""
-        program = lowered.program(resolver, gates_only=lowered.terminal)
+        """Measurement records per key, shaped (repetitions, instances, qubits), as uint8, for
+        one binding's matrix entries."""
+        program = lowered.program(fields, gates_only=lowered.terminal)
         seed = self._next_seed()
         bits: Optional[NDArray[np.uint64]] = None
         if repetitions and lowered.terminal:
@@ -136,54 +141,59 @@ class KorvelSimulator(
 
     # -- final states ---------------------------------------------------------------------------
 
-    def _final_state(self, lowered: LoweredCircuit, resolver: cirq.ParamResolver,
+    def _final_state(self, lowered: LoweredCircuit, fields: NDArray[np.complex128],
                      initial_state: Any) -> Tuple[Any, Dict[str, np.ndarray]]:
-        """The runner's final State for one binding, and the last outcome of each key."""
+        """The runner's final State for one binding's matrix entries, and the last outcome of
+        each key."""
         n = lowered.num_qubits
-        program = lowered.program(resolver)
-        state, prefix = self._initial(n, initial_state)
+        state = self._initial(n, initial_state)
         if lowered.is_unitary:
-            program = prefix if not len(program) else (
-                program if not len(prefix) else np.concatenate([prefix, program]))
+            program = lowered.program(fields)
             if state is None:
                 return korvel_runner.simulate(n, program), {}
             state.run(program)
             return state, {}
         if state is None:
-            state = korvel_runner.simulate(n, prefix)
-        elif len(prefix):
-            state.run(prefix)
-        return self._trajectory(lowered, program, state)
+            state = korvel_runner.simulate(n, ProgramBuilder().program())
+        return self._trajectory(lowered, fields, state)
 
-    def _initial(self, n: int, initial_state: Any) -> Tuple[Any, NDArray[np.void]]:
-        """(a State to start from or None for |0...0>, gate steps to run first)."""
+    def _initial(self, n: int, initial_state: Any) -> Any:
+        """A State to start from, or None for |0...0>."""
         if initial_state is None:
-            return None, np.zeros(0, dtype=STEP_DTYPE)
+            return None
         if isinstance(initial_state, (int, np.integer)) and not isinstance(initial_state, bool):
             if not 0 <= initial_state < 1 << n:
                 raise ValueError(f"initial_state must be a basis state from 0 to 2**{n} - 1, "
                                  f"got {initial_state}")
             # Big-endian index bit b is runner qubit b: an X on each qubit that starts at 1.
-            ones = [b for b in range(n) if (int(initial_state) >> b) & 1]
-            prefix = np.zeros(len(ones), dtype=STEP_DTYPE)
-            prefix["target"] = ones
-            prefix["matrix"] = _X_FIELDS
-            return None, prefix
+            prefix = ProgramBuilder()
+            for qubit in range(n):
+                if (int(initial_state) >> qubit) & 1:
+                    prefix.gate((qubit,), _X)
+            return korvel_runner.simulate(n, prefix.program())
         try:
             vector = cirq.to_valid_state_vector(initial_state, n, dtype=np.complex128)
         except (ValueError, TypeError) as error:
             raise ValueError(f"initial_state is not a state of {n} qubits: {error}") from None
-        return (korvel_runner.state_from_amplitudes(np.ascontiguousarray(vector)),
-                np.zeros(0, dtype=STEP_DTYPE))
+        return korvel_runner.state_from_amplitudes(np.ascontiguousarray(vector))
 
-    def _trajectory(self, lowered: LoweredCircuit, program: NDArray[np.void], state: Any
+    def _trajectory(self, lowered: LoweredCircuit, fields: NDArray[np.complex128], state: Any
                     ) -> Tuple[Any, Dict[str, np.ndarray]]:
         """One trajectory of a program with measurements, resets or conditions."""
         rng = np.random.default_rng(self._next_seed())
         n = lowered.num_qubits
+        program = lowered.steps
         word = 0
         gates: List[int] = []
         amplitudes: Optional[np.ndarray] = None
+
+        def run_gates() -> None:
+            batch = program[gates].copy()
+            batch["cond_mask"] = 0
+            batch["cond_value"] = 0
+            state.run(pack_program(batch, fields))
+            gates.clear()
+
         for i, step in enumerate(program):
             mask, value = int(step["cond_mask"]), int(step["cond_value"])
             if mask and (word & mask) != value:
@@ -195,13 +205,9 @@ class KorvelSimulator(
                 continue
             if amplitudes is None:
                 if gates:
-                    batch = program[gates].copy()
-                    batch["cond_mask"] = 0
-                    batch["cond_value"] = 0
-                    state.run(batch)
-                    gates = []
+                    run_gates()
                 amplitudes = state.amplitudes()
-            outcome = _collapse(amplitudes, n, int(step["target"]), rng,
+            outcome = _collapse(amplitudes, n, int(step["targets"][0]), rng,
                                 reset=step["kind"] == KIND_RESET)
             if step["kind"] == KIND_MEASURE:
                 clbit = int(step["clbit"])
@@ -209,10 +215,7 @@ class KorvelSimulator(
         if amplitudes is not None:
             state = korvel_runner.state_from_amplitudes(amplitudes)
         elif gates:
-            batch = program[gates].copy()
-            batch["cond_mask"] = 0
-            batch["cond_value"] = 0
-            state.run(batch)
+            run_gates()
         last: Dict[str, np.ndarray] = {}
         for record in lowered.records:
             last[record.key] = np.array(
@@ -227,8 +230,9 @@ class KorvelSimulator(
                             initial_state: Any = None
                             ) -> Iterator[cirq.StateVectorTrialResult]:
         lowered = lower(program, qubit_order)
-        for resolver in cirq.to_resolvers(params):
-            state, measurements = self._final_state(lowered, resolver, initial_state)
+        resolvers = list(cirq.to_resolvers(params))
+        for resolver, row in zip(resolvers, lowered.matrix_fields(resolvers)):
+            state, measurements = self._final_state(lowered, row, initial_state)
             simulation_state = cirq.StateVectorSimulationState(
                 initial_state=state.amplitudes(), qubits=lowered.qubits, dtype=np.complex128)
             yield cirq.StateVectorTrialResult(params=resolver, measurements=measurements,
@@ -242,8 +246,9 @@ class KorvelSimulator(
                                       ) -> Iterator[Sequence[complex]]:
         lowered = lower(program, qubit_order)
         indices = _bitstring_indices(bitstrings, lowered.num_qubits)
-        for resolver in cirq.to_resolvers(params):
-            state, _ = self._final_state(lowered, resolver, None)
+        resolvers = list(cirq.to_resolvers(params))
+        for row in lowered.matrix_fields(resolvers):
+            state, _ = self._final_state(lowered, row, None)
             yield state.amplitudes()[indices].tolist()
 
     # -- cirq.SimulatesExpectationValues --------------------------------------------------------
@@ -259,8 +264,9 @@ class KorvelSimulator(
             raise ValueError(TERMINAL_MEASUREMENTS_ERROR)
         lowered = lower(program, qubit_order)
         x_masks, z_masks, coefficients, owners, count = _pauli_terms(observables, lowered)
-        for resolver in cirq.to_resolvers(params):
-            state, _ = self._final_state(lowered, resolver, initial_state)
+        resolvers = list(cirq.to_resolvers(params))
+        for row in lowered.matrix_fields(resolvers):
+            state, _ = self._final_state(lowered, row, initial_state)
             values = np.zeros(count, dtype=np.float64)
             if len(x_masks):
                 terms = coefficients * state.expectation_values(x_masks, z_masks)

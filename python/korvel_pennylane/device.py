@@ -165,9 +165,8 @@ class _Circuit:
         self.projects = any(isinstance(op, qml.Projector) for op in tape.operations)
 
     def simulate(self, extra: Sequence[Operator] = ()) -> Any:
-        program = self.lowered.program
-        if extra:
-            program = np.concatenate([program, lower_operations(extra, self.qubit_of).program])
+        program = self.lowered.then(lower_operations(extra, self.qubit_of)) if extra \
+            else self.lowered.program
         return _runner().simulate(self.num_qubits, program)
 
     def adjoint_inputs(self) -> Tuple[NDArray[np.uint64], NDArray[Any], List[Terms]]:

@@ -2,9 +2,10 @@
 
 Device wire i is runner qubit n - 1 - i, so wire 0 is the most significant bit of an amplitude
 index, as in PennyLane's state vectors, and the runner's amplitude array is PennyLane's order.
-One function, `operation_steps`, lowers one operation; gates on several qubits reach it only
-after PennyLane's preprocessing has decomposed them onto one-qubit and controlled one-qubit
-gates.
+One function, `operation_steps`, lowers one operation: a gate with a matrix on up to five wires,
+or such a gate under controls, is one step of that matrix; wider gates reach it only after
+PennyLane's preprocessing has decomposed them. PennyLane's matrices are big-endian (the first
+wire is the most significant bit), so a step's targets are the gate's runner qubits reversed.
 """
 
 # PennyLane ships no type information: its imports are untyped, and so are its decorators and
@@ -23,7 +24,7 @@ from pennylane.operation import Operator
 from pennylane.ops import Controlled
 from pennylane.pauli import PauliSentence, PauliWord
 
-from korvel_programs import KIND_GATE, STEP_DTYPE, controlled_generator, matrix_fields
+from korvel_programs import MAX_TARGETS, ProgramBuilder, controlled_generator, pack_program
 from korvel_programs import PauliTerms as Terms
 
 # Observables without a Pauli form are expanded from their matrix up to this many wires: the
@@ -38,20 +39,20 @@ class OperationSteps:
     """The steps of one operation; `carrier` is the step whose matrix holds its parameter."""
 
     matrices: List[NDArray[np.complex128]] = field(default_factory=list)
-    targets: List[int] = field(default_factory=list)
+    targets: List[Tuple[int, ...]] = field(default_factory=list)
     controls: List[int] = field(default_factory=list)
     carrier: Optional[int] = None
 
-    def add(self, matrix: NDArray[np.complex128], target: int, controls: int = 0) -> int:
+    def add(self, matrix: NDArray[np.complex128], targets: Tuple[int, ...], controls: int = 0) -> int:
         self.matrices.append(matrix)
-        self.targets.append(target)
+        self.targets.append(targets)
         self.controls.append(controls)
         return len(self.matrices) - 1
 
 
-def _one_qubit_base(op: Operator) -> bool:
-    base = op.base
-    return len(base.wires) == 1 and base.has_matrix and not isinstance(base, Controlled)
+def _matrix_gate(op: Operator) -> bool:
+    """A gate the runner applies as one matrix on its 1 to MAX_TARGETS wires."""
+    return 1 <= len(op.wires) <= MAX_TARGETS and op.has_matrix and not isinstance(op, Controlled)
 
 
 def runs_as_steps(op: Operator) -> bool:
@@ -59,8 +60,8 @@ def runs_as_steps(op: Operator) -> bool:
     if isinstance(op, (qml.Identity, qml.Snapshot, qml.Barrier, qml.GlobalPhase)):
         return True
     if isinstance(op, Controlled):
-        return _one_qubit_base(op)
-    return len(op.wires) == 1 and op.has_matrix
+        return _matrix_gate(op.base)
+    return _matrix_gate(op)
 
 
 def decomposition(op: Operator) -> Sequence[Operator]:
@@ -74,7 +75,11 @@ def decomposition(op: Operator) -> Sequence[Operator]:
 
 
 def _matrix(op: Operator) -> NDArray[np.complex128]:
-    return np.asarray(qml.matrix(op), dtype=np.complex128)
+    return np.asarray(qml.matrix(op, wire_order=op.wires), dtype=np.complex128)
+
+
+def _targets(op: Operator, qubit_of: Mapping[Any, int]) -> Tuple[int, ...]:
+    return tuple(qubit_of[wire] for wire in reversed(op.wires))
 
 
 def operation_steps(op: Operator, qubit_of: Mapping[Any, int]) -> OperationSteps:
@@ -85,10 +90,9 @@ def operation_steps(op: Operator, qubit_of: Mapping[Any, int]) -> OperationSteps
     if isinstance(op, qml.GlobalPhase) and not isinstance(op, Controlled):
         if qubit_of:
             phase = np.exp(-1j * complex(op.data[0]))
-            out.carrier = out.add(np.diag([phase, phase]).astype(np.complex128), 0)
+            out.carrier = out.add(np.diag([phase, phase]).astype(np.complex128), (0,))
         return out
     if isinstance(op, Controlled):
-        target = qubit_of[op.base.wires[0]]
         mask = 0
         flipped = []
         for wire, value in zip(op.control_wires, op.control_values):
@@ -98,43 +102,49 @@ def operation_steps(op: Operator, qubit_of: Mapping[Any, int]) -> OperationSteps
                 flipped.append(qubit)
         # A control on |0> is a control on |1> between two X gates.
         for qubit in flipped:
-            out.add(_X, qubit)
-        out.carrier = out.add(_matrix(op.base), target, mask)
+            out.add(_X, (qubit,))
+        out.carrier = out.add(_matrix(op.base), _targets(op.base, qubit_of), mask)
         for qubit in flipped:
-            out.add(_X, qubit)
+            out.add(_X, (qubit,))
         return out
-    if len(op.wires) != 1:
+    if not _matrix_gate(op):
         raise ValueError(f"{op.name} on {len(op.wires)} wires is not a korvel.qubit step; "
                          "it must be decomposed first")
-    out.carrier = out.add(_matrix(op), qubit_of[op.wires[0]])
+    out.carrier = out.add(_matrix(op), _targets(op, qubit_of))
     return out
 
 
 @dataclass
 class LoweredTape:
-    """A tape's operations as one program, with the step carrying each operation's parameter."""
+    """A tape's operations as the steps and matrix entries of one program, with the step
+    carrying each operation's parameter."""
 
-    program: NDArray[Any]
+    steps: NDArray[np.void]
+    entries: NDArray[np.complex128]
     carriers: List[Optional[int]]  # per operation, the program index of its carrier step
+
+    @property
+    def program(self) -> NDArray[np.uint8]:
+        return pack_program(self.steps, self.entries)
+
+    def then(self, more: "LoweredTape") -> NDArray[np.uint8]:
+        """The program of these steps followed by those of `more`."""
+        following = more.steps.copy()
+        following["matrix"] += len(self.entries)
+        return pack_program(np.concatenate([self.steps, following]),
+                            np.concatenate([self.entries, more.entries]))
 
 
 def lower_operations(operations: Sequence[Operator], qubit_of: Mapping[Any, int]) -> LoweredTape:
-    lowered = [operation_steps(op, qubit_of) for op in operations]
-    total = sum(len(steps.matrices) for steps in lowered)
-    program = np.zeros(total, dtype=STEP_DTYPE)
+    builder = ProgramBuilder()
     carriers: List[Optional[int]] = []
-    position = 0
-    for steps in lowered:
-        count = len(steps.matrices)
-        if count:
-            block = program[position:position + count]
-            block["kind"] = KIND_GATE
-            block["target"] = steps.targets
-            block["controls"] = steps.controls
-            block["matrix"] = matrix_fields(np.stack(steps.matrices))
+    for op in operations:
+        steps = operation_steps(op, qubit_of)
+        position = len(builder.records)
+        for matrix, targets, controls in zip(steps.matrices, steps.targets, steps.controls):
+            builder.gate(targets, matrix, controls)
         carriers.append(None if steps.carrier is None else position + steps.carrier)
-        position += count
-    return LoweredTape(program, carriers)
+    return LoweredTape(builder.steps(), builder.entries(), carriers)
 
 
 # -- Pauli sums ---------------------------------------------------------------------------------
@@ -198,8 +208,9 @@ def generator_terms(op: Operator, qubit_of: Mapping[Any, int]) -> Terms:
         sentence = PauliSentence({PauliWord({}): 1.0})
     else:
         generator = base.generator()
-        sentence = pauli_form(generator)  # one wire: always within reach
-        assert sentence is not None
+        sentence = pauli_form(generator)  # at most MAX_TARGETS wires: always within reach
+        if sentence is None:
+            raise ValueError(f"the generator of {base.name} has no Pauli form")
         sentence = sentence * -1.0
     terms = sentence_terms(sentence, qubit_of)
     if isinstance(op, Controlled):

@@ -3,7 +3,9 @@ bits as alternatives of (mask, value), constant matrix factors folded ahead of t
 ones, and the final measurements that let a circuit be sampled from its final state.
 
 Records are the tuples the lowerings collect before writing steps:
-(kind, target, controls, cond_mask, cond_value, clbit, factors).
+(kind, targets, controls, cond_mask, cond_value, clbit, factors), with `targets` a tuple of one
+to five runner qubits (bit j of a row or column of the step's matrix is qubit targets[j]);
+`layout` writes them in the runner's self-describing form.
 """
 
 from __future__ import annotations
@@ -13,12 +15,11 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from . import KIND_GATE, KIND_MEASURE, KIND_RESET
+from . import KIND_GATE, KIND_MEASURE, KIND_RESET, MAX_TARGETS, WIDE_STEP_DTYPE
 
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
-_IDENTITY = np.eye(2, dtype=np.complex128)
 
-Record = Tuple[int, int, int, int, int, int, Tuple[Any, ...]]
+Record = Tuple[int, Tuple[int, ...], int, int, int, int, Tuple[Any, ...]]
 
 # A classical condition: alternatives (mask, value) over the classical bits, at most one of
 # which can hold at a time; a step guarded by it runs once per alternative.
@@ -93,19 +94,19 @@ class StepCollector:
     def flush(self, qubit: int) -> None:
         factors = self.pending.pop(qubit, None)
         if factors:
-            self.emit_gate(qubit, 0, ALWAYS[0], factors)
+            self.emit_gate((qubit,), 0, ALWAYS[0], factors)
 
     def flush_all(self) -> None:
         for qubit in sorted(self.pending):
             self.flush(qubit)
 
-    def emit_gate(self, target: int, controls: int, alternative: Tuple[int, int],
+    def emit_gate(self, targets: Tuple[int, ...], controls: int, alternative: Tuple[int, int],
                   factors: Sequence[Any]) -> None:
         folded = fold_constants(factors)
         if len(folded) == 1 and isinstance(folded[0], np.ndarray) and np.array_equal(
-                folded[0], _IDENTITY):
+                folded[0], np.eye(1 << len(targets))):
             return
-        self.records.append((KIND_GATE, target, controls, alternative[0], alternative[1], 0,
+        self.records.append((KIND_GATE, targets, controls, alternative[0], alternative[1], 0,
                              tuple(folded)))
 
     def one_qubit(self, qubit: int, factor: Any, condition: Condition) -> None:
@@ -114,26 +115,48 @@ class StepCollector:
             if self.fuse:
                 self.pending.setdefault(qubit, []).append(factor)
                 return
-            self.emit_gate(qubit, 0, ALWAYS[0], [factor])
+            self.emit_gate((qubit,), 0, ALWAYS[0], [factor])
             return
         self.flush(qubit)
         for alternative in condition:
-            self.emit_gate(qubit, 0, alternative, [factor])
+            self.emit_gate((qubit,), 0, alternative, [factor])
+
+    def gate(self, targets: Sequence[int], factor: Any, controls: Sequence[int] = (),
+             condition: Condition = ALWAYS, open_controls: Sequence[int] = ()) -> None:
+        """`factor` (a 2^k x 2^k matrix over `targets`, k from 1 to MAX_TARGETS, or a parametric
+        factor giving one) where every qubit of `controls` is 1 and every one of
+        `open_controls` (a subset of `controls`) is 0."""
+        targets = tuple(targets)
+        if not 1 <= len(targets) <= MAX_TARGETS:
+            raise ValueError(f"a step acts on 1 to {MAX_TARGETS} target qubits, got "
+                             f"{len(targets)}")
+        if len(set(targets) | set(controls)) != len(targets) + len(set(controls)):
+            raise ValueError(f"the targets {targets} and controls {tuple(controls)} of a step "
+                             "must be distinct qubits")
+        if len(targets) == 1 and not controls:
+            self.one_qubit(targets[0], factor, condition)
+            return
+        self.controlled_gate(targets, factor, controls, open_controls, condition)
 
     def controlled_step(self, controls: Sequence[int], open_controls: Sequence[int], target: int,
                         factor: Any, condition: Condition) -> None:
         """`factor` on `target` where every qubit of `controls` is 1 and every one of
-        `open_controls` (a subset of `controls`) is 0."""
+        `open_controls` (a subset of `controls`) is 0; a step of its own even without
+        controls."""
+        self.controlled_gate((target,), factor, controls, open_controls, condition)
+
+    def controlled_gate(self, targets: Tuple[int, ...], factor: Any, controls: Sequence[int],
+                        open_controls: Sequence[int], condition: Condition) -> None:
         for qubit in open_controls:
             self.one_qubit(qubit, _X, condition)
-        for qubit in (*controls, target):
+        for qubit in (*controls, *targets):
             self.flush(qubit)
             self.touched.add(qubit)
         mask = 0
         for qubit in controls:
             mask |= 1 << qubit
         for alternative in condition:
-            self.emit_gate(target, mask, alternative, [factor])
+            self.emit_gate(targets, mask, alternative, [factor])
         for qubit in open_controls:
             self.one_qubit(qubit, _X, condition)
 
@@ -141,28 +164,66 @@ class StepCollector:
         self.flush(qubit)
         self.touched.add(qubit)
         for mask, value in condition:
-            self.records.append((KIND_MEASURE, qubit, 0, mask, value, clbit, ()))
+            self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, clbit, ()))
 
     def reset(self, qubit: int, condition: Condition) -> None:
         if qubit not in self.touched:
             return  # still |0>: nothing to reset
         self.flush(qubit)
         for mask, value in condition:
-            self.records.append((KIND_RESET, qubit, 0, mask, value, 0, ()))
+            self.records.append((KIND_RESET, (qubit,), 0, mask, value, 0, ()))
+
+
+# A parametric step of a laid-out program: (record index, first entry, dimension, factors).
+ParametricSlot = Tuple[int, int, int, Tuple[Any, ...]]
+
+
+def layout(records: Sequence[Record]) -> Tuple[NDArray[np.void], NDArray[np.complex128],
+                                                List[ParametricSlot]]:
+    """Records as WIDE_STEP_DTYPE steps and their matrix entries. A step whose factors are one
+    constant matrix holds it; any other holds the identity until a binding's product is written
+    over it, and is listed with its factors."""
+    steps = np.zeros(len(records), dtype=WIDE_STEP_DTYPE)
+    chunks: List[NDArray[np.complex128]] = []
+    parametric: List[ParametricSlot] = []
+    first = 0
+    for i, (kind, targets, controls, cond_mask, cond_value, clbit, factors) in enumerate(records):
+        step = steps[i]
+        step["kind"] = kind
+        step["width"] = len(targets)
+        step["targets"][:len(targets)] = targets
+        step["controls"] = controls
+        step["cond_mask"] = cond_mask
+        step["cond_value"] = cond_value
+        step["clbit"] = clbit
+        if kind != KIND_GATE:
+            continue
+        dimension = 1 << len(targets)
+        step["matrix"] = first
+        if len(factors) == 1 and isinstance(factors[0], np.ndarray):
+            chunks.append(np.asarray(factors[0], dtype=np.complex128).reshape(-1))
+        else:
+            chunks.append(np.eye(dimension, dtype=np.complex128).reshape(-1))
+            parametric.append((i, first, dimension, tuple(factors)))
+        first += dimension * dimension
+    entries = np.concatenate(chunks) if chunks else np.zeros(0, dtype=np.complex128)
+    return steps, entries, parametric
 
 
 def final_measurements(records: Sequence[Tuple[Any, ...]]) -> Optional[List[Tuple[int, int]]]:
     """(clbit, qubit) pairs when every measurement is final and nothing else is classical."""
     measured: Set[int] = set()
     last: Dict[int, int] = {}
-    for kind, target, controls, cond_mask, _, clbit, _ in records:
+    for kind, targets, controls, cond_mask, _, clbit, _ in records:
         if cond_mask or kind == KIND_RESET:
             return None
         if kind == KIND_MEASURE:
-            measured.add(target)
-            last[clbit] = target
+            measured.add(targets[0])
+            last[clbit] = targets[0]
             continue
-        touched = controls | (1 << target)
+        touched = controls
+        for target in targets:
+            touched |= 1 << target
         if any((touched >> q) & 1 for q in measured):
             return None
     return sorted(last.items())
@@ -178,5 +239,5 @@ def words_from_outcomes(outcomes: NDArray[np.uint64], qubits: NDArray[np.uint64]
     return words
 
 
-__all__ = ["ALWAYS", "Condition", "Record", "StepCollector", "conjoin", "equals", "final_measurements", "fold_constants",
-           "negate", "words_from_outcomes"]
+__all__ = ["ALWAYS", "Condition", "ParametricSlot", "Record", "StepCollector", "conjoin", "equals",
+           "final_measurements", "fold_constants", "layout", "negate", "words_from_outcomes"]
