@@ -28,7 +28,9 @@ from .execution import (
     derived_seeds,
     sample_task,
 )
-from .lowering import MAX_QUBITS, LoweredCircuit, lower, lowering_target, unbound_parameters_error
+from korvel_programs import MAX_QUBITS
+
+from .lowering import LoweredCircuit, lower, lowering_target, unbound_parameters_error
 from .sampler import bind_values
 
 ParameterBinds = Sequence[Mapping[Parameter, Sequence[float]]]
@@ -117,7 +119,7 @@ class KorvelBackend(BackendV2):
             raise ValueError("parameter_binds must be a list of one dictionary per circuit "
                              f"({len(circuits)})")
         # One experiment per circuit and binding: (circuit, its lowering, matrix fields).
-        experiments: List[Tuple[QuantumCircuit, LoweredCircuit, Optional[NDArray[np.float64]]]]
+        experiments: List[Tuple[QuantumCircuit, LoweredCircuit, Optional[NDArray[np.complex128]]]]
         experiments = []
         for index, circuit in enumerate(circuits):
             if not isinstance(circuit, QuantumCircuit):
@@ -156,7 +158,7 @@ class KorvelBackend(BackendV2):
 
 
 def _bound_fields(circuit: QuantumCircuit, lowered: LoweredCircuit, binds: object, index: int
-                  ) -> Optional[NDArray[np.float64]]:
+                  ) -> Optional[NDArray[np.complex128]]:
     """Matrix fields of each binding of Aer's form {parameter: [values]}; None: no parameters."""
     where = f"parameter_binds[{index}]"
     if not isinstance(binds, Mapping):

@@ -15,80 +15,9 @@ from __future__ import annotations
 
 from typing import Dict, List, Optional, Sequence, Tuple
 
-Condition = Tuple[Tuple[int, int], ...]
-ALWAYS: Condition = ((0, 0),)
-NEVER: Condition = ()
+from korvel_programs.classical import ALWAYS, Condition, bits_of, conjoin, negate, simplify
+
 Readout = Tuple[Tuple[int, int, int], ...]  # (mask, value, slot) alternatives
-
-# Alternatives of one condition. Every step it guards is repeated once per alternative and each
-# shot meets every copy: 1024 copies of a one-qubit step on 10 qubits took 0.2 ms per shot here
-# (2000 shots in 0.4 s, half of them taken), so past this one branch outweighs most circuits.
-MAX_ALTERNATIVES = 1024
-
-
-def conjoin(a: Condition, b: Condition) -> Condition:
-    out = []
-    for mask_a, value_a in a:
-        for mask_b, value_b in b:
-            if (value_a ^ value_b) & mask_a & mask_b:
-                continue  # contradictory
-            out.append((mask_a | mask_b, value_a | value_b))
-    return simplify(tuple(out))
-
-
-def _negate_cube(mask: int, value: int) -> Condition:
-    """Complement of one cube: one alternative per bit, each agreeing on the bits before it."""
-    out = []
-    prefix = 0
-    remaining = mask
-    while remaining:
-        low = remaining & -remaining
-        out.append((prefix | low, (value & prefix) | (~value & low)))
-        prefix |= low
-        remaining ^= low
-    return tuple(out)
-
-
-def negate(condition: Condition) -> Condition:
-    """Complement of a set of exclusive cubes, as exclusive cubes again."""
-    out = ALWAYS
-    for mask, value in condition:
-        out = conjoin(out, _negate_cube(mask, value))
-        if not out:
-            break
-    return out
-
-
-def simplify(condition: Condition) -> Condition:
-    """Merges cubes that differ in one bit until none do (the set they cover is unchanged),
-    in a fixed order, so the same condition always gives the same steps."""
-    cubes = set(condition)
-    changed = True
-    while changed:
-        changed = False
-        for mask, value in sorted(cubes):
-            if (mask, value) not in cubes:
-                continue
-            for bit in bits_of(mask):
-                partner = (mask, value ^ (1 << bit))
-                if partner in cubes:
-                    cubes -= {(mask, value), partner}
-                    cubes.add((mask & ~(1 << bit), value & ~(1 << bit)))
-                    changed = True
-                    break
-    if len(cubes) > MAX_ALTERNATIVES:
-        raise ValueError(f"a classical condition expands into {len(cubes)} alternatives; korvel "
-                         f"supports at most {MAX_ALTERNATIVES}")
-    return tuple(sorted(cubes))
-
-
-def bits_of(mask: int) -> List[int]:
-    out = []
-    while mask:
-        low = mask & -mask
-        out.append(low.bit_length() - 1)
-        mask ^= low
-    return out
 
 
 class ClassicalBits:

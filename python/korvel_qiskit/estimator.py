@@ -34,7 +34,7 @@ Masks = Tuple[NDArray[np.uint64], NDArray[np.uint64]]
 class _Prepared:
     pub: EstimatorPub
     lowered: LoweredCircuit
-    fields: Optional[NDArray[np.float64]]
+    fields: Optional[NDArray[np.complex128]]
     binding_of: NDArray[np.intp]      # per result position: its binding
     observable_of: NDArray[np.intp]   # per result position: its observable
     terms: List[Tuple[NDArray[np.intp], NDArray[np.float64]]]  # per observable
@@ -73,7 +73,7 @@ def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
 
 
 def bind_pub(pub: EstimatorPub, lowered: LoweredCircuit, taker: str
-             ) -> Tuple[int, Optional[NDArray[np.float64]], NDArray[np.intp], NDArray[np.intp]]:
+             ) -> Tuple[int, Optional[NDArray[np.complex128]], NDArray[np.intp], NDArray[np.intp]]:
     """A pub's binding count, matrix fields, and per result position its binding and its
     observable (broadcast to the pub's shape). `taker` names what refuses non-unitary circuits."""
     if not lowered.is_unitary:

@@ -116,7 +116,7 @@ def _copied_words(lowered: LoweredCircuit, words: Words) -> Words:
     return out
 
 
-def _run_shots(lowered: LoweredCircuit, program: NDArray[np.void], shots: int,
+def _run_shots(lowered: LoweredCircuit, program: NDArray[np.uint8], shots: int,
                seed: Optional[int]) -> Words:
     words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed,
                                 fusion=lowered.fusion)
@@ -130,7 +130,7 @@ def _run_shots(lowered: LoweredCircuit, program: NDArray[np.void], shots: int,
     return words if kept == (1 << lowered.num_clbits) - 1 else words & np.uint64(kept)
 
 
-def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
+def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.complex128]],
                 seeds: Sequence[Optional[int]], shots: int) -> List[Words]:
     """Per binding: one classical word per shot, in draw order."""
     runner = _runner()
@@ -148,7 +148,7 @@ def sample_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
     return out
 
 
-def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
+def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.complex128]],
                seeds: Sequence[Optional[int]], shots: int) -> List[Tuple[Words, NDArray[np.uint64]]]:
     """Per binding: (distinct classical words, how often each was drawn)."""
     runner = _runner()
@@ -177,7 +177,7 @@ def count_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
     return out
 
 
-def expectation_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.float64]],
+def expectation_task(lowered: LoweredCircuit, fields: Optional[NDArray[np.complex128]],
                      masks: Sequence[Tuple[NDArray[np.uint64], NDArray[np.uint64]]]
                      ) -> List[NDArray[np.float64]]:
     """Per binding: <psi|P|psi> for the Pauli strings (x masks, z masks) given for it."""

@@ -65,7 +65,9 @@ from korvel_programs import (
     pack_program,
 )
 
-from .classical import ALWAYS, ClassicalBits, Compaction, Condition, Readout, conjoin, negate
+from korvel_programs.classical import ALWAYS, Condition, conjoin, equals, negate
+
+from .classical import ClassicalBits, Compaction, Readout
 from .program import (
     FORMULAS,
     Angle,
@@ -526,7 +528,8 @@ class _Walker:
                 return ParametricFactor("cu", tuple(
                     angle_from(p, self.parameter_index) for p in gate.params))
             gamma = float(gate.params[3])
-            return _constant_matrix(gate.base_gate) * np.exp(1j * gamma)
+            phased: NDArray[np.complex128] = _constant_matrix(gate.base_gate) * np.exp(1j * gamma)
+            return phased
         return self.factor(gate.base_gate)
 
     # -- result --------------------------------------------------------------------------------
@@ -668,13 +671,14 @@ def _scaled(angle: Union[float, Angle], factor: float) -> Union[float, Angle]:
 
 def _evolution_matrix(eigen: Tuple[NDArray[np.float64], NDArray[np.complex128]], time: float
                       ) -> NDArray[np.complex128]:
-    return evolution_matrices(eigen, np.array([time], dtype=np.float64))[0]
+    out: NDArray[np.complex128] = evolution_matrices(eigen, np.array([time], dtype=np.float64))[0]
+    return out
 
 
 def _commuting(operator: object) -> bool:
     """Whether every two Pauli terms commute: an even count of places where they anticommute."""
-    x = np.asarray(operator.paulis.x, dtype=bool)  # type: ignore[attr-defined]
-    z = np.asarray(operator.paulis.z, dtype=bool)  # type: ignore[attr-defined]
+    x = np.array(operator.paulis.x, dtype=np.bool_)  # type: ignore[attr-defined]
+    z = np.array(operator.paulis.z, dtype=np.bool_)  # type: ignore[attr-defined]
     anti = (x[:, None, :] & z[None, :, :]) ^ (z[:, None, :] & x[None, :, :])
     return bool(np.all(anti.sum(axis=2) % 2 == 0))
 
@@ -722,30 +726,19 @@ def _bits_of(target: object, clbit_index: Dict[Clbit, int]) -> List[int]:
                      "bits or registers")
 
 
-def _equals(bits: List[int], value: int) -> Condition:
-    if value < 0 or value >> len(bits):
-        return ()  # the register can never hold that value
-    mask = want = 0
-    for i, bit in enumerate(bits):
-        mask |= 1 << bit
-        if (value >> i) & 1:
-            want |= 1 << bit
-    return ((mask, want),)
-
-
 def _condition(condition: object, clbit_index: Dict[Clbit, int]) -> Condition:
     if isinstance(condition, tuple):
         target, value = condition
-        return _equals(_bits_of(target, clbit_index), int(value))
+        return equals(_bits_of(target, clbit_index), int(value))
     return _expression(condition, clbit_index)
 
 
 def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
     if isinstance(node, expr.Var) and node.type.kind is types.Bool:
-        return _equals(_bits_of(node.var, clbit_index), 1)
+        return equals(_bits_of(node.var, clbit_index), 1)
     if isinstance(node, expr.Cast) and isinstance(node.operand, expr.Var) \
             and node.type.kind is types.Bool:
-        return negate(_equals(_bits_of(node.operand.var, clbit_index), 0))
+        return negate(equals(_bits_of(node.operand.var, clbit_index), 0))
     if isinstance(node, expr.Unary) and node.op in (expr.Unary.Op.LOGIC_NOT, expr.Unary.Op.BIT_NOT):
         return negate(_expression(node.operand, clbit_index))
     if isinstance(node, expr.Binary):
@@ -761,7 +754,7 @@ def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
             while isinstance(value, expr.Cast):
                 value = value.operand
             if isinstance(var, expr.Var) and isinstance(value, expr.Value):
-                equal = _equals(_bits_of(var.var, clbit_index), int(value.value))
+                equal = equals(_bits_of(var.var, clbit_index), int(value.value))
                 return equal if node.op is expr.Binary.Op.EQUAL else negate(equal)
     raise ValueError(f"if_else condition {node} is not supported: korvel branches on "
                      "equalities of classical bits and registers, their negations and "

@@ -173,7 +173,8 @@ def evolution_matrices(eigen: Tuple[NDArray[np.float64], ComplexMatrices], time:
     """exp(-i t H) from the eigendecomposition H = V diag(w) V^dagger."""
     w, v = eigen
     phases = np.exp(-1j * time[:, None] * w[None, :])
-    return np.einsum("ij,bj,kj->bik", v, phases, v.conj())
+    out: ComplexMatrices = np.einsum("ij,bj,kj->bik", v, phases, v.conj())
+    return out
 
 
 def _bound(gate: Any, *angles: FloatArray) -> ComplexMatrices:
