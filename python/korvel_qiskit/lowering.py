@@ -57,19 +57,25 @@ from qiskit.circuit.library import (
 from korvel_programs import (
     KIND_GATE,
     KIND_MEASURE,
-    KIND_RESET,
     MAX_CLBITS,
     MAX_QUBITS,
     MAX_TARGETS,
-    WIDE_STEP_DTYPE,
     pack_program,
 )
 
-from korvel_programs.classical import ALWAYS, Condition, conjoin, equals, negate
+from korvel_programs.classical import (
+    ALWAYS,
+    Condition,
+    StepCollector,
+    conjoin,
+    equals,
+    final_measurements,
+    layout,
+    negate,
+)
 
 from .classical import ClassicalBits, Compaction, Readout
 from .program import (
-    FORMULAS,
     Angle,
     Factor,
     ParametricFactor,
@@ -92,9 +98,6 @@ _PAULI_ROTATIONS = (RXXGate, RYYGate, RZZGate, RZXGate)
 _TWO_ANGLE_FAMILIES = {XXPlusYYGate: "xx_plus_yy", XXMinusYYGate: "xx_minus_yy"}
 
 Phase = Union[float, Angle]
-# A step as the walker collects it: kind, targets, controls, cond_mask, cond_value, clbit (a
-# circuit bit's slot for measurements) and the factors of its matrix.
-Record = Tuple[int, Tuple[int, ...], int, int, int, int, Tuple[Factor, ...]]
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 
 
@@ -245,25 +248,21 @@ def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
     return _Walker(circuit, qubit_slots, parameters, fuse).result(circuit)
 
 
-class _Walker:
+class _Walker(StepCollector):
     """Walks a circuit once and collects its steps, folding one-qubit runs per qubit."""
 
     def __init__(self, circuit: QuantumCircuit, qubit_slots: Tuple[int, ...],
                  parameters: Tuple[Parameter, ...], fuse: bool) -> None:
+        super().__init__(fuse)
         self.name = circuit.name
         self.parameter_index = {p: i for i, p in enumerate(parameters)}
-        self.fuse = fuse
-        self.records: List[Record] = []
-        self.pending: Dict[int, List[Factor]] = {}
-        self.touched: Set[int] = set()
         self.bits = ClassicalBits(circuit.num_clbits)
         self.qubit_slots = qubit_slots
         self.phase: List[Phase] = []
         self.decomposing = 0
         self.add_phase(circuit.global_phase, ALWAYS)
         self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
-        for qubit in sorted(self.pending):
-            self.flush(qubit)
+        self.flush_all()
 
     def add_phase(self, value: object, condition: Condition) -> None:
         # A phase inside a branch is relative to the other branch: it cannot change a shot, and
@@ -276,49 +275,12 @@ class _Walker:
 
     # -- steps ---------------------------------------------------------------------------------
 
-    def flush(self, qubit: int) -> None:
-        factors = self.pending.pop(qubit, None)
-        if factors:
-            self.emit_gate((qubit,), 0, (0, 0), factors)
-
-    def emit_gate(self, targets: Tuple[int, ...], controls: int, condition: Tuple[int, int],
-                  factors: Sequence[Factor]) -> None:
-        folded = _fold(factors)
-        if len(folded) == 1 and not isinstance(folded[0], ParametricFactor) and np.array_equal(
-                folded[0], np.eye(1 << len(targets))):
-            return
-        self.records.append((KIND_GATE, targets, controls, condition[0], condition[1], 0,
-                             tuple(folded)))
-
-    def one_qubit(self, qubit: int, factor: Factor, condition: Condition) -> None:
-        self.touched.add(qubit)
-        if condition == ALWAYS:
-            if self.fuse:
-                self.pending.setdefault(qubit, []).append(factor)
-                return
-            self.emit_gate((qubit,), 0, ALWAYS[0], [factor])
-            return
-        self.flush(qubit)
-        for alternative in condition:
-            self.emit_gate((qubit,), 0, alternative, [factor])
-
     def controlled(self, controls: Sequence[int], targets: Sequence[int], ctrl_state: int,
                    factor: Factor, condition: Condition) -> None:
         """A gate on `targets` (one to five) where every control holds its bit of ctrl_state;
         with no controls, a plain gate on several qubits."""
         open_controls = [q for i, q in enumerate(controls) if not (ctrl_state >> i) & 1]
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
-        for qubit in (*controls, *targets):
-            self.flush(qubit)
-            self.touched.add(qubit)
-        mask = 0
-        for qubit in controls:
-            mask |= 1 << qubit
-        for alternative in condition:
-            self.emit_gate(tuple(targets), mask, alternative, [factor])
-        for qubit in open_controls:
-            self.one_qubit(qubit, _X, condition)
+        self.controlled_gate(tuple(targets), factor, controls, open_controls, condition)
 
     def measure(self, qubit: int, clbit: int, condition: Condition) -> None:
         self.flush(qubit)
@@ -326,13 +288,6 @@ class _Walker:
         slot = self.bits.measured(clbit, condition)
         for mask, value in condition:
             self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, slot, ()))
-
-    def reset(self, qubit: int, condition: Condition) -> None:
-        if qubit not in self.touched:
-            return  # still |0>: nothing to reset
-        self.flush(qubit)
-        for mask, value in condition:
-            self.records.append((KIND_RESET, (qubit,), 0, mask, value, 0, ()))
 
     # -- instructions --------------------------------------------------------------------------
 
@@ -357,12 +312,12 @@ class _Walker:
                 self.add_phase(operation.params[0], condition)
             else:
                 try:
-                    self.gate(operation, qs, condition)
+                    self.lower_gate(operation, qs, condition)
                 except _Decompose:
                     self.decompose(operation, qs, [clbit_index[c] for c in instruction.clbits],
                                    condition)
 
-    def gate(self, operation: object, qs: List[int], condition: Condition) -> None:
+    def lower_gate(self, operation: object, qs: List[int], condition: Condition) -> None:
         """A gate the runner applies as it stands; _Decompose for any other."""
         if not isinstance(operation, Gate) or operation.num_clbits:
             raise _Decompose(getattr(operation, "name", type(operation).__name__))
@@ -536,7 +491,7 @@ class _Walker:
 
     def result(self, circuit: QuantumCircuit) -> LoweredCircuit:
         records = self.records
-        final = _final_measurements(records)
+        final = final_measurements(records)
         final_qubits = final_clbits = None
         copies: Tuple[Tuple[int, Readout], ...] = ()
         if final is not None:
@@ -562,30 +517,12 @@ class _Walker:
                                  f"or written in branches); korvel supports at most {MAX_CLBITS}")
             clbit_slots = list(slots)
             num_slots = compact.width
-        steps = np.zeros(len(records), dtype=WIDE_STEP_DTYPE)
-        chunks: List[NDArray[np.complex128]] = []
-        parametric = []
-        first = 0
-        for i, (kind, targets, controls, cond_mask, cond_value, slot, factors) in enumerate(
-                records):
-            steps[i]["kind"] = kind
-            steps[i]["width"] = len(targets)
-            steps[i]["targets"][:len(targets)] = targets
-            steps[i]["controls"] = controls
-            steps[i]["cond_mask"] = compact.mask(cond_mask)
-            steps[i]["cond_value"] = compact.mask(cond_value)
-            steps[i]["clbit"] = compact.slot(slot) if kind == KIND_MEASURE else 0
-            if kind != KIND_GATE:
-                continue
-            dimension = 1 << len(targets)
-            steps[i]["matrix"] = first
-            if len(factors) == 1 and not isinstance(factors[0], ParametricFactor):
-                chunks.append(np.asarray(factors[0], dtype=np.complex128).reshape(-1))
-            else:
-                # Placeholder entries until a binding's are computed.
-                chunks.append(np.eye(dimension, dtype=np.complex128).reshape(-1))
-                parametric.append(ParametricStep(i, first, dimension, factors))
-            first += dimension * dimension
+        # Conditions and measured bits in the runner's compacted slots.
+        steps, entries, slots_of_parametric = layout([
+            (kind, targets, controls, compact.mask(cond_mask), compact.mask(cond_value),
+             compact.slot(slot) if kind == KIND_MEASURE else 0, factors)
+            for kind, targets, controls, cond_mask, cond_value, slot, factors in records])
+        parametric = [ParametricStep(*slot) for slot in slots_of_parametric]
         registers = tuple(
             (register.name, tuple(circuit.find_bit(bit).index for bit in register))
             for register in circuit.cregs)
@@ -594,7 +531,7 @@ class _Walker:
             num_qubits=sum(1 for slot in self.qubit_slots if slot >= 0),
             num_clbits=num_slots,
             steps=steps,
-            entries=(np.concatenate(chunks) if chunks else np.zeros(0, dtype=np.complex128)),
+            entries=entries,
             parametric=tuple(parametric),
             parameters=tuple(self.parameter_index),
             global_phase=tuple(self.phase),
@@ -681,37 +618,6 @@ def _commuting(operator: object) -> bool:
     z = np.array(operator.paulis.z, dtype=np.bool_)  # type: ignore[attr-defined]
     anti = (x[:, None, :] & z[None, :, :]) ^ (z[:, None, :] & x[None, :, :])
     return bool(np.all(anti.sum(axis=2) % 2 == 0))
-
-
-def _fold(factors: Sequence[Factor]) -> List[Factor]:
-    """Multiplies neighbouring constant factors now, so only parameters are left for later."""
-    out: List[Factor] = []
-    for factor in factors:
-        if out and not isinstance(factor, ParametricFactor) \
-                and not isinstance(out[-1], ParametricFactor):
-            out[-1] = factor @ out[-1]
-        else:
-            out.append(factor)
-    return out
-
-
-def _final_measurements(records: Sequence[Tuple]) -> Optional[List[Tuple[int, int]]]:
-    """(clbit, qubit) pairs when every measurement is final and nothing else is classical."""
-    measured: Set[int] = set()
-    last: Dict[int, int] = {}
-    for kind, targets, controls, cond_mask, _, clbit, _ in records:
-        if cond_mask or kind == KIND_RESET:
-            return None
-        if kind == KIND_MEASURE:
-            measured.add(targets[0])
-            last[clbit] = targets[0]
-            continue
-        touched = controls
-        for target in targets:
-            touched |= 1 << target
-        if any((touched >> q) & 1 for q in measured):
-            return None
-    return sorted(last.items())
 
 
 # -- classical conditions --------------------------------------------------------------------
