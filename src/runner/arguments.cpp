@@ -2,6 +2,7 @@
 
 #include "runner/arguments.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -222,7 +223,8 @@ std::vector<std::uint64_t> read_masks(PyObject* masks, const char* name) {
         }
         const auto count = static_cast<std::size_t>(view->shape[0]);
         values.resize(count);
-        std::memcpy(values.data(), view->buf, count * sizeof(std::uint64_t));
+        // std::copy_n, not memcpy: an empty vector's data() may be null, which memcpy may not take.
+        std::copy_n(static_cast<const std::uint64_t*>(view->buf), count, values.begin());
         if (*is_signed) {
             for (std::size_t j = 0; j < count; ++j) {
                 if (static_cast<std::int64_t>(values[j]) < 0) {
@@ -275,7 +277,7 @@ std::vector<double> read_reals(PyObject* values, const char* name) {
                         name, format, view->ndim, view->ndim == 1 ? "" : "s");
         }
         out.resize(static_cast<std::size_t>(view->shape[0]));
-        std::memcpy(out.data(), view->buf, out.size() * sizeof(double));
+        std::copy_n(static_cast<const double*>(view->buf), out.size(), out.begin());
         return out;
     }
     OwnedRef items = OwnedRef::steal(PySequence_Fast(values, ""));

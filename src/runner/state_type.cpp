@@ -2,7 +2,7 @@
 
 #include "runner/state_type.hpp"
 
-#include <cstring>
+#include <algorithm>
 #include <memory>
 
 #include "engine/circuit/fusion.hpp"
@@ -98,10 +98,9 @@ PyObject* sample_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         without_interpreter_lock([&] { drawn = state.sample_counts(shots, circuit::call_key(seed)); });
         NewArray outcomes(drawn.outcomes.size(), ElementType::uint64);
         NewArray counts(drawn.counts.size(), ElementType::uint64);
-        std::memcpy(outcomes.elements<std::uint64_t>().data(), drawn.outcomes.data(),
-                    drawn.outcomes.size() * sizeof(std::uint64_t));
-        std::memcpy(counts.elements<std::uint64_t>().data(), drawn.counts.data(),
-                    drawn.counts.size() * sizeof(std::uint64_t));
+        // std::copy, not memcpy: with no shots both vectors are empty and their data() may be null.
+        std::copy(drawn.outcomes.begin(), drawn.outcomes.end(), outcomes.elements<std::uint64_t>().begin());
+        std::copy(drawn.counts.begin(), drawn.counts.end(), counts.elements<std::uint64_t>().begin());
         OwnedRef outcomes_array = OwnedRef::steal(outcomes.release());
         OwnedRef counts_array = OwnedRef::steal(counts.release());
         PyObject* pair = PyTuple_Pack(2, outcomes_array.get(), counts_array.get());
