@@ -53,6 +53,12 @@ struct Avx2 {
         for (unsigned l = 0; l < lanes; ++l) mask[2 * l] = mask[2 * l + 1] = (l & controls) == controls ? -1 : 0;
         return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(mask)));
     }
+    // All bits set in the doubles of lane l for each bit l of `lanes`.
+    static V lanes_in(std::uint32_t set) {
+        alignas(32) std::int64_t mask[4];
+        for (unsigned l = 0; l < lanes; ++l) mask[2 * l] = mask[2 * l + 1] = ((set >> l) & 1) != 0 ? -1 : 0;
+        return _mm256_castsi256_pd(_mm256_load_si256(reinterpret_cast<const __m256i*>(mask)));
+    }
     static V blend(V keep, V old_value, V new_value) { return _mm256_blendv_pd(old_value, new_value, keep); }
 };
 
@@ -77,6 +83,11 @@ void apply_wide_dense_avx2(Complex* amplitudes, const WideVectorShape& shape, co
 void apply_wide_diagonal_avx2(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
                               std::uint64_t first, std::uint64_t last) {
     wide_kernel::apply_diagonal<Avx2>(amplitudes, shape, diagonal, first, last);
+}
+
+void apply_wide_lane_diagonal_avx2(Complex* amplitudes, const WideLaneDiagonalShape& shape, const Complex* diagonal,
+                                   std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_lane_diagonal<Avx2>(amplitudes, shape, diagonal, first, last);
 }
 
 void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shape, const double* columns,

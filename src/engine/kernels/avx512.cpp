@@ -58,6 +58,13 @@ struct Avx512 {
         }
         return static_cast<__mmask8>(mask);
     }
+    static __mmask8 lanes_in(std::uint32_t set) {
+        unsigned mask = 0;
+        for (unsigned l = 0; l < lanes; ++l) {
+            if ((set >> l) & 1) mask |= 3u << (2 * l);
+        }
+        return static_cast<__mmask8>(mask);
+    }
     static V blend(__mmask8 keep, V old_value, V new_value) {
         return _mm512_mask_blend_pd(keep, old_value, new_value);
     }
@@ -84,6 +91,11 @@ void apply_wide_dense_avx512(Complex* amplitudes, const WideVectorShape& shape, 
 void apply_wide_diagonal_avx512(Complex* amplitudes, const WideVectorShape& shape, const Complex* diagonal,
                               std::uint64_t first, std::uint64_t last) {
     wide_kernel::apply_diagonal<Avx512>(amplitudes, shape, diagonal, first, last);
+}
+
+void apply_wide_lane_diagonal_avx512(Complex* amplitudes, const WideLaneDiagonalShape& shape, const Complex* diagonal,
+                                     std::uint64_t first, std::uint64_t last) {
+    wide_kernel::apply_lane_diagonal<Avx512>(amplitudes, shape, diagonal, first, last);
 }
 
 void apply_wide_dense_rows_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* columns,

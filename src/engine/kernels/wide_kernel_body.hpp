@@ -123,6 +123,52 @@ void apply_diagonal(Complex* amplitudes, const WideVectorShape& shape, const Com
     }
 }
 
+// The diagonal pass whose lanes take different entries, for targets or controls among the
+// lanes' bits. Each lane computes the product as apply_diagonal does; a lane whose entry is
+// exactly 1, or whose controls are not all set, keeps its amplitude's bits (blended back), as
+// the scalar loop leaves it untouched.
+template <class Ops>
+void apply_lane_diagonal(Complex* amplitudes, const WideLaneDiagonalShape& shape, const Complex* diagonal,
+                         std::uint64_t first, std::uint64_t last) {
+    using V = typename Ops::V;
+    using Mask = decltype(Ops::lanes_in(0));
+    constexpr std::size_t most = std::size_t{1} << max_wide_targets;
+    V re[most];
+    V ims[most];
+    Mask changes[most];
+    std::uint64_t offsets[most];
+    std::uint32_t count = 0;
+    for (std::uint32_t h = 0; h < shape.combinations; ++h) {
+        alignas(64) double x[2 * Ops::lanes];
+        alignas(64) double y[2 * Ops::lanes];
+        std::uint32_t changing = 0;
+        for (unsigned l = 0; l < Ops::lanes; ++l) {
+            const int entry = shape.entries[h][l];
+            const Complex e = entry < 0 ? Complex{1.0, 0.0} : diagonal[entry];
+            if (!exactly_one(e)) changing |= 1u << l;
+            x[2 * l] = x[2 * l + 1] = e.real;
+            y[2 * l] = -e.imag;
+            y[2 * l + 1] = e.imag;
+        }
+        if (changing == 0) continue;
+        re[count] = Ops::load(x);
+        ims[count] = Ops::load(y);
+        changes[count] = Ops::lanes_in(changing);
+        offsets[count++] = shape.offsets[h];
+    }
+    if (count == 0 || first >= last) return;
+    std::uint64_t v = shape.vectors.at(first);
+    for (std::uint64_t u = first; u < last; ++u, v = shape.vectors.next(v)) {
+        double* at = reinterpret_cast<double*>(amplitudes + (v << Ops::lane_bits));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            double* p = at + 2 * offsets[i];
+            const V a = Ops::load(p);
+            const V product = Ops::add(Ops::mul(re[i], a), Ops::mul(ims[i], Ops::swap_parts(a)));
+            Ops::store(p, Ops::blend(changes[i], a, product));
+        }
+    }
+}
+
 template <class Ops>
 void apply_dense(Complex* amplitudes, const WideVectorShape& shape, const double* pairs, std::uint64_t first,
                  std::uint64_t last) {

@@ -95,6 +95,12 @@ WidePass::WidePass(std::uint32_t qubits, std::span<const std::uint32_t> position
         units_ = SubsetIndices(qubits - lanes_for_kind, fixed >> lanes_for_kind, controls >> lanes_for_kind);
         return;
     }
+    // At 24 qubits the scalar loop took 2.7-3.6 sweeps for a diagonal on targets among the
+    // lanes' bits, against 0.8-0.9 for the vector kernel elsewhere.
+    if (KORVEL_VECTOR_KERNELS && kind == WideKind::diagonal && lanes_for_kind > 0 && qubits >= lanes_for_kind) {
+        plan_lane_diagonal(qubits, positions, controls, isa);
+        return;
+    }
     units_ = SubsetIndices(qubits, fixed, controls);
     // Targets among the lanes' bits: a group's outputs fill the lanes instead, in the widest set
     // whose vectors a group fills (AVX-512 holds 4 rows, AVX2 2). At 22 qubits the scalar loop
@@ -107,6 +113,48 @@ WidePass::WidePass(std::uint32_t qubits, std::span<const std::uint32_t> position
             isa_ = KernelIsa::avx2;
         }
         if (isa_ != KernelIsa::scalar) layout_ = Layout::rows_in_lanes;
+    }
+}
+
+void WidePass::plan_lane_diagonal(std::uint32_t qubits, std::span<const std::uint32_t> positions,
+                                  std::uint64_t controls, KernelIsa isa) {
+    isa_ = isa;
+    layout_ = Layout::diagonal_in_lanes;
+    lane_bits_ = lane_bits_of(isa);
+    const std::uint64_t lane_mask = (std::uint64_t{1} << lane_bits_) - 1;
+    std::uint64_t high_targets = 0;
+    std::array<std::uint32_t, max_wide_targets> high{};  // the targets above the lanes, by index
+    std::uint32_t high_count = 0;
+    for (std::uint32_t j = 0; j < width_; ++j) {
+        if (positions[j] >= lane_bits_) {
+            high_targets |= std::uint64_t{1} << positions[j];
+            high[high_count++] = j;
+        }
+    }
+    units_ = SubsetIndices(qubits - lane_bits_, (high_targets | controls) >> lane_bits_, controls >> lane_bits_);
+    lane_combinations_ = 1u << high_count;
+    const auto lane_controls = static_cast<std::uint32_t>(controls & lane_mask);
+    for (std::uint32_t h = 0; h < lane_combinations_; ++h) {
+        std::uint32_t from_high = 0;  // entry bits of the targets above the lanes
+        std::uint64_t offset = 0;
+        for (std::uint32_t i = 0; i < high_count; ++i) {
+            if ((h >> i) & 1) {
+                from_high |= 1u << high[i];
+                offset |= std::uint64_t{1} << positions[high[i]];
+            }
+        }
+        lane_offsets_[h] = offset;
+        for (std::uint32_t l = 0; l <= lane_mask; ++l) {
+            if ((l & lane_controls) != lane_controls) {
+                lane_entries_[h][l] = -1;
+                continue;
+            }
+            std::uint32_t entry = from_high;
+            for (std::uint32_t j = 0; j < width_; ++j) {
+                if (positions[j] < lane_bits_ && ((l >> positions[j]) & 1)) entry |= 1u << j;
+            }
+            lane_entries_[h][l] = static_cast<std::int8_t>(entry);
+        }
     }
 }
 
@@ -137,6 +185,12 @@ void WidePass::run(Complex* amplitudes, const WideGate& gate, const Complex* dia
                 const WideVectorShape shape{units_, width_, offsets_};
                 return isa_ == KernelIsa::avx512 ? apply_wide_diagonal_avx512(amplitudes, shape, diagonal, first, last)
                                                  : apply_wide_diagonal_avx2(amplitudes, shape, diagonal, first, last);
+            }
+            if (layout_ == Layout::diagonal_in_lanes) {
+                const WideLaneDiagonalShape shape{units_, lane_combinations_, lane_offsets_, lane_entries_};
+                return isa_ == KernelIsa::avx512
+                           ? apply_wide_lane_diagonal_avx512(amplitudes, shape, diagonal, first, last)
+                           : apply_wide_lane_diagonal_avx2(amplitudes, shape, diagonal, first, last);
             }
 #endif
             std::uint64_t base = units_.at(first);

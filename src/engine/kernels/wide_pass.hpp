@@ -47,6 +47,22 @@ void apply_wide_dense_rows_avx2(Complex* amplitudes, const WideVectorShape& shap
 void apply_wide_dense_rows_avx512(Complex* amplitudes, const WideVectorShape& shape, const double* columns,
                                   std::uint64_t first, std::uint64_t last);
 
+// A diagonal pass on targets or controls among the lanes' bits: `vectors` holds the vector
+// indices of group bases over the bits above the lanes, `offsets[h]` the amplitude offset of
+// combination h of the targets above the lanes, and `entries[h][l]` the diagonal entry that lane
+// l of that vector takes, or -1 where the lane's controls are not all set.
+struct WideLaneDiagonalShape {
+    SubsetIndices vectors;
+    std::uint32_t combinations;
+    std::array<std::uint64_t, std::size_t{1} << max_wide_targets> offsets;
+    std::array<std::array<std::int8_t, 8>, std::size_t{1} << max_wide_targets> entries;
+};
+
+void apply_wide_lane_diagonal_avx2(Complex* amplitudes, const WideLaneDiagonalShape& shape, const Complex* diagonal,
+                                   std::uint64_t first, std::uint64_t last);
+void apply_wide_lane_diagonal_avx512(Complex* amplitudes, const WideLaneDiagonalShape& shape,
+                                     const Complex* diagonal, std::uint64_t first, std::uint64_t last);
+
 // Whether this processor's AVX2 comes with fused multiply-add, which the dense wide kernels need
 // (AVX-512F always has it); without, dense passes take the scalar loop.
 bool avx2_has_fma() noexcept;
@@ -67,9 +83,12 @@ public:
              std::uint64_t last) const;
 
 private:
-    // How a dense pass runs: the scalar loop, vectors of consecutive groups, or one group's
-    // outputs in the lanes.
-    enum class Layout { scalar, groups_in_lanes, rows_in_lanes };
+    // How a pass runs: the scalar loop, vectors of consecutive groups, one group's outputs in
+    // the lanes (dense), or vectors whose lanes take different entries (diagonal).
+    enum class Layout { scalar, groups_in_lanes, rows_in_lanes, diagonal_in_lanes };
+
+    void plan_lane_diagonal(std::uint32_t qubits, std::span<const std::uint32_t> positions, std::uint64_t controls,
+                            KernelIsa isa);
 
     std::uint32_t width_;
     WideKind kind_;
@@ -78,6 +97,10 @@ private:
     std::uint32_t lane_bits_;
     SubsetIndices units_;
     std::array<std::uint64_t, std::size_t{1} << max_wide_targets> offsets_{};
+    // diagonal_in_lanes only; the rest of the pass's shape is units_ and lane_bits_.
+    std::uint32_t lane_combinations_ = 0;
+    std::array<std::uint64_t, std::size_t{1} << max_wide_targets> lane_offsets_{};
+    std::array<std::array<std::int8_t, 8>, std::size_t{1} << max_wide_targets> lane_entries_{};
 };
 
 }  // namespace korvel
