@@ -179,6 +179,14 @@ class _Walk:
 
     # -- the walk -------------------------------------------------------------------------------
 
+    def resume(self, waiting: List[Any]) -> Tuple[Any, int, int, float, int]:
+        """The last waiting branch as (state, next step, word, weight, trajectories)."""
+        amplitudes, (qubit, outcome, reset), position, word, weight, count = waiting.pop()
+        state = _runner().state_from_amplitudes(amplitudes)
+        del amplitudes
+        state.run(self.projector(qubit, outcome, reset))
+        return state, position, word, weight, count
+
     def values(self, masks: Masks) -> NDArray[np.float64]:
         """<P> per Pauli string of `masks`: the weighted sum over the leaves (exact), or the
         mean over `shots` trajectories drawn as multinomial counts of the leaves."""
@@ -212,10 +220,7 @@ class _Walk:
                 state = None
                 if not waiting:
                     return total
-                amplitudes, (qubit, outcome, reset), position, word, weight, count = waiting.pop()
-                state = runner.state_from_amplitudes(amplitudes)
-                del amplitudes
-                state.run(self.projector(qubit, outcome, reset))
+                state, position, word, weight, count = self.resume(waiting)
                 continue
             qubit = self.qubits[stop]
             reset = self.kinds[stop] == KIND_RESET
@@ -233,16 +238,11 @@ class _Walk:
                 followed = [o for o in (0, 1) if weights[o] > NEGLIGIBLE_WEIGHT]
             if not followed:
                 # Only rounding residue is left on this branch: it weighs nothing.
-                followed = [0 if weights[0] >= weights[1] else 1]
-                if not self.shots:
-                    state = None
-                    if not waiting:
-                        return total
-                    amplitudes, (q, o, r), position, word, weight, count = waiting.pop()
-                    state = runner.state_from_amplitudes(amplitudes)
-                    del amplitudes
-                    state.run(self.projector(q, o, r))
-                    continue
+                state = None
+                if not waiting:
+                    return total
+                state, position, word, weight, count = self.resume(waiting)
+                continue
             words = [word, word]
             if not reset:
                 bit = 1 << self.clbits[stop]

@@ -246,3 +246,23 @@ def test_trajectories_repeat_with_a_seed_and_agree_within_their_error(seed):
     generators = [KorvelEstimator(seed=np.random.default_rng(5)).run(
         [(circuit, observables)], precision=precision).result()[0].data.evs for _ in range(2)]
     assert np.array_equal(generators[0], generators[1])
+
+
+@pytest.mark.parametrize("precision", [0.0, 0.05])
+def test_an_executor_gives_the_inline_values(precision):
+    from concurrent.futures import ThreadPoolExecutor
+    from qiskit.circuit import Parameter
+
+    theta = Parameter("theta")
+    circuit = random_dynamic(6)
+    circuit.rx(theta, 0)
+    circuit.measure(0, 0)
+    with circuit.if_test((circuit.clbits[0], 0)):
+        circuit.h(1)
+    circuit.ry(theta, 0)
+    pub = (circuit, "X" * circuit.num_qubits, np.linspace(0, 2, 6).reshape(6, 1))
+    inline = KorvelEstimator(seed=2).run([pub], precision=precision).result()[0].data.evs
+    with ThreadPoolExecutor(2) as pool:
+        spread = KorvelEstimator(seed=2, executor=pool).run([pub], precision=precision
+                                                             ).result()[0].data.evs
+    assert np.array_equal(inline, spread)
