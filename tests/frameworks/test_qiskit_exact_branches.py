@@ -134,7 +134,8 @@ def random_dynamic(seed):
             with circuit.if_test((circuit.clbits[c], int(rng.integers(2)))) as orelse:
                 _gates(circuit, rng, qubits, 2)
                 if rng.integers(2):
-                    circuit.measure(q, (c + 1) % n)
+                    # Into the bit the condition reads, or another one.
+                    circuit.measure(q, (c + int(rng.integers(2))) % n)
             with orelse:
                 _gates(circuit, rng, qubits, 1)
         elif kind == 3:
