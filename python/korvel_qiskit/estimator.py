@@ -21,9 +21,11 @@ from .execution import (
     check_fusion,
     check_primitive_seed,
     chunk_bounds,
+    derived_seeds,
     expectation_task,
     run_seed,
 )
+from .branches import branch_task, trajectory_count
 from .lowering import LoweredCircuit, lower
 from .sampler import bind_values
 
@@ -40,6 +42,7 @@ class _Prepared:
     terms: List[Tuple[NDArray[np.intp], NDArray[np.float64]]]  # per observable
     masks: List[Masks]                # per binding: the Pauli strings it needs
     columns: List[Dict[int, int]]     # per binding: term -> position in its masks
+    spans: List[float]                # per observable: sum of |coefficients| off the identity
 
 
 def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
@@ -72,11 +75,12 @@ def _observable_terms(observables: Any, qubit_slots: Tuple[int, ...]
     return per_observable, (table[:, 0].copy(), table[:, 1].copy())
 
 
-def bind_pub(pub: EstimatorPub, lowered: LoweredCircuit, taker: str
+def bind_pub(pub: EstimatorPub, lowered: LoweredCircuit, taker: str, dynamic: bool = False
              ) -> Tuple[int, Optional[NDArray[np.complex128]], NDArray[np.intp], NDArray[np.intp]]:
     """A pub's binding count, matrix fields, and per result position its binding and its
-    observable (broadcast to the pub's shape). `taker` names what refuses non-unitary circuits."""
-    if not lowered.is_unitary:
+    observable (broadcast to the pub's shape). `taker` names what refuses non-unitary circuits;
+    with `dynamic`, only circuits that measure, reset or branch mid-way are let through."""
+    if not lowered.is_unitary and not dynamic:
         raise ValueError(f"circuit '{pub.circuit.name}' measures, resets or branches; the "
                          f"{taker} takes circuits of gates only (remove the measurements)")
     parameter_shape = pub.parameter_values.shape
@@ -95,6 +99,14 @@ class KorvelEstimator(BaseEstimatorV2):
     Each parameter binding is simulated once and every Pauli string its observables need is
     evaluated on the final state in place. With a precision above 0, the exact values are
     perturbed by normal noise of that standard deviation, emulating a finite shot count.
+
+    Final measurements are dropped: observables read the state before them. A circuit that
+    measures, resets or branches mid-way gets, with precision 0, the exact value: the average
+    over its measurement outcomes weighted by their probabilities, from every branch of
+    non-zero weight (korvel_qiskit.branches has the budget of branches and memory). With a
+    precision above 0 it is the mean over seeded trajectories, ceil(s^2 / precision^2) of them
+    for s the largest sum of |coefficients| (identity left out) among the pub's observables,
+    so the standard error is at most the precision that `stds` reports.
 
     Args:
         default_precision: precision of a pub that does not name its own (0: exact).
@@ -138,8 +150,11 @@ class KorvelEstimator(BaseEstimatorV2):
 
     def _prepare(self, pub: EstimatorPub) -> _Prepared:
         lowered = lower(pub.circuit, fuse=self._fusion)
-        bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "estimator")
+        bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "estimator",
+                                                               dynamic=True)
         terms, (x_all, z_all) = _observable_terms(pub.observables, lowered.qubit_slots)
+        identity = (x_all == 0) & (z_all == 0)
+        spans = [float(np.abs(coefficients[~identity[ids]]).sum()) for ids, coefficients in terms]
         needed: List[set] = [set() for _ in range(bindings)]
         for b, o in zip(binding_of.tolist(), observable_of.tolist()):
             needed[b].update(terms[o][0].tolist())
@@ -148,21 +163,32 @@ class KorvelEstimator(BaseEstimatorV2):
             ids = np.array(sorted(wanted), dtype=np.intp)
             masks.append((x_all[ids], z_all[ids]))
             columns.append({t: i for i, t in enumerate(ids.tolist())})
-        return _Prepared(pub, lowered, fields, binding_of, observable_of, terms, masks, columns)
+        return _Prepared(pub, lowered, fields, binding_of, observable_of, terms, masks, columns,
+                         spans)
 
     def _run(self, prepared: List[_Prepared], seed: Optional[int]) -> PrimitiveResult[PubResult]:
         batch = Batch(self._executor)
         tasks = []
         for item in prepared:
             ids = []
+            dynamic = not item.lowered.sampled_from_final_state
+            precision = float(item.pub.precision)
+            shots = trajectory_count(item.spans, precision) if dynamic and precision > 0 else 0
+            # Every pub draws from the run's seed afresh, as the noise below does.
+            seeds = derived_seeds(seed, 0, len(item.masks)) if shots else [None] * len(item.masks)
             for start, stop in chunk_bounds(item.lowered, len(item.masks), batch.spread):
                 fields = None if item.fields is None else item.fields[start:stop]
-                ids.append(batch.add(expectation_task, item.lowered, fields,
-                                     item.masks[start:stop]))
-            tasks.append(ids)
+                if dynamic:
+                    ids.append(batch.add(branch_task, item.lowered, fields,
+                                         item.masks[start:stop], [shots] * (stop - start),
+                                         seeds[start:stop]))
+                else:
+                    ids.append(batch.add(expectation_task, item.lowered, fields,
+                                         item.masks[start:stop]))
+            tasks.append((ids, shots))
         outputs = batch.results()
         results = []
-        for item, ids in zip(prepared, tasks):
+        for item, (ids, shots) in zip(prepared, tasks):
             values = [v for i in ids for v in outputs[i]]
             evs = np.empty(len(item.binding_of), dtype=np.float64)
             for position, (b, o) in enumerate(zip(item.binding_of.tolist(),
@@ -174,16 +200,18 @@ class KorvelEstimator(BaseEstimatorV2):
             evs = evs.reshape(item.pub.shape)
             precision = float(item.pub.precision)
             stds = np.full(item.pub.shape, precision, dtype=np.float64)
-            if precision > 0:
+            if precision > 0 and not shots and item.lowered.sampled_from_final_state:
                 # As an array even for a pub of shape (): normal() gives a float there.
                 # Each pub draws from the run's seed afresh, as Qiskit's reference does: equal
                 # pubs give equal estimates.
                 rng = np.random.default_rng(seed)
                 evs = np.asarray(rng.normal(evs, precision), dtype=np.float64)
-            results.append(PubResult(
-                DataBin(evs=evs, stds=stds, shape=item.pub.shape),
-                metadata={"target_precision": precision,
-                          "circuit_metadata": item.pub.circuit.metadata}))
+            metadata = {"target_precision": precision,
+                        "circuit_metadata": item.pub.circuit.metadata}
+            if shots:
+                metadata["shots"] = shots
+            results.append(PubResult(DataBin(evs=np.asarray(evs, dtype=np.float64), stds=stds,
+                                             shape=item.pub.shape), metadata=metadata))
         return PrimitiveResult(results, metadata={"version": 2})
 
 

@@ -119,10 +119,7 @@ def _while_loop():
     (lambda: KorvelBackend().run(_while_loop()), "'while_loop' is not supported"),
     (lambda: KorvelBackend().run(corpus.parametric()["expressions_3"][0]),
      r"unbound parameters: θ\[0\], θ\[1\]"),
-    (lambda: KorvelEstimator().run([(corpus.MEASURED["teleportation"](), SparsePauliOp("ZZZ"))]),
-     "measures, resets or branches"),
-], ids=["qubits", "sampler_qubits", "shots", "sampler_shots", "control_flow", "parameters",
-        "estimator_measures"])
+], ids=["qubits", "sampler_qubits", "shots", "sampler_shots", "control_flow", "parameters"])
 def test_errors_name_the_offending_value_before_simulating(call, message):
     with pytest.raises(ValueError, match=message):
         call()

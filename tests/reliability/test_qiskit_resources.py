@@ -60,6 +60,7 @@ import math
 measured = small_circuit()
 bound = measured.assign_parameters([0.3])
 unmeasured = small_circuit(measure=False)
+dynamic = mid_measured(6)
 observable = SparsePauliOp(["ZZIIII", "XIXIIY", "IIIZZZ"])
 backend, sampler, estimator = KorvelBackend(), KorvelSampler(seed=3), KorvelEstimator()
 values = np.linspace(0, 1, 4).reshape(4, 1)
@@ -70,10 +71,12 @@ cases = {
     "KorvelSampler.run": (lambda: sampler.run([(measured, values)], shots=256).result(), [measured, values]),
     "KorvelEstimator.run": (lambda: estimator.run([(unmeasured, observable, values)]).result(),
                             [unmeasured, observable, values]),
+    # every branch of a circuit that measures, resets and branches mid-way
+    "KorvelEstimator.run measured": (lambda: estimator.run([(dynamic, observable)]).result(),
+                                     [dynamic]),
     # refusals
     "KorvelBackend.run unbound": (lambda: backend.run(measured), [measured]),
     "KorvelSampler.run nan": (lambda: sampler.run([(measured, [math.nan])]), [measured]),
-    "KorvelEstimator.run measured": (lambda: estimator.run([(measured, observable, [0.1])]), [measured]),
 }
 
 measure_growth(cases, int(sys.argv[1]), settle=300)

@@ -16,7 +16,7 @@
 """Tests for Estimator."""
 
 import unittest
-from qiskit_test_support import QiskitTestCase, expected_failure
+from qiskit_test_support import QiskitTestCase
 
 import numpy as np
 
@@ -320,7 +320,6 @@ class TestStatevectorEstimator(QiskitTestCase):
             result[1].metadata, {"target_precision": 0.1, "circuit_metadata": qc2.metadata}
         )
 
-    @expected_failure("dynamic estimator")
     def test_reset(self):
         """Test for circuits with reset."""
         qc = QuantumCircuit(2)
