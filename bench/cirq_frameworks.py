@@ -48,7 +48,10 @@ def build(workload: str, n: int):
     circuit = cirq.Circuit()
     if workload == "qft":
         circuit.append(cirq.ry(rng.uniform(0, np.pi))(q) for q in qubits)
-        circuit.append(cirq.qft(*qubits))
+        # Decomposed into its gates on one and two qubits for every contender: cirq.Simulator
+        # applies the whole QuantumFourierTransformGate as its 2^n x 2^n unitary, which from 16
+        # qubits no longer fits in memory.
+        circuit.append(cirq.decompose(cirq.qft(*qubits), keep=lambda op: cirq.num_qubits(op) <= 2))
     elif workload == "layered_random":
         for layer in range(LAYERS):
             circuit.append(cirq.PhasedXZGate(x_exponent=x, z_exponent=z, axis_phase_exponent=a)(q)
