@@ -113,7 +113,9 @@ def _sample_measurement(m: MeasurementProcess) -> bool:
 
 
 def _adjoint_operation(op: Operator) -> bool:
-    if not runs_as_steps(op):
+    # A snapshot decomposes to nothing: the gradient does not depend on it, and its state
+    # measurement would be refused among the adjoint method's expectation values.
+    if isinstance(op, qml.Snapshot) or not runs_as_steps(op):
         return False
     return op.num_params == 0 or not any(qml.math.requires_grad(d) for d in op.data) or (
         op.num_params == 1 and op.has_generator)
