@@ -187,14 +187,19 @@ class _Circuit:
             else self.lowered.program
         return _runner().simulate(self.num_qubits, program)
 
-    def adjoint_inputs(self) -> Tuple[NDArray[np.uint64], NDArray[Any], List[Terms]]:
+    def adjoint_inputs(self) -> Tuple[NDArray[np.uint64], NDArray[Any], List[Terms], List[int]]:
+        """The steps to differentiate, their generators, the observables, and which of the tape's
+        trainable parameters (by column) the steps are: an observable's own parameters get a
+        zero column, as default.qubit gives them, after the warning PennyLane's preprocessing
+        prints."""
         tape = self.tape
         operation_count = len(tape.operations)
-        positions, generators = [], []
-        for index in tape.trainable_params:
+        positions, generators, columns = [], [], []
+        for column, index in enumerate(tape.trainable_params):
             info = tape.par_info[index]
             if info["op_idx"] >= operation_count:
-                raise DeviceError("korvel.qubit's adjoint method cannot differentiate observable parameters")
+                continue
+            columns.append(column)
             carrier = self.lowered.carriers[info["op_idx"]]
             if carrier is None:
                 # An operation with no effect (a GlobalPhase on zero wires): no step, zero slope.
@@ -208,7 +213,7 @@ class _Circuit:
                 raise DeviceError(f"korvel.qubit's adjoint method takes expectation values of Pauli sums, "
                                   f"got {m}")
             observables.append(terms)
-        return np.array(positions, dtype=np.uint64), term_records(generators), observables
+        return np.array(positions, dtype=np.uint64), term_records(generators), observables, columns
 
 
 def _pauli_values(state: Any, terms: Terms) -> float:
@@ -465,11 +470,16 @@ class KorvelQubit(Device):
 
     def _jacobian(self, tape: QuantumScript) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
         circuit = _Circuit(tape, self.wires)
-        positions, generators, observables = circuit.adjoint_inputs()
+        positions, generators, observables, columns = circuit.adjoint_inputs()
         values, jacobian = _runner().adjoint_jacobian(
             circuit.num_qubits, circuit.lowered.program, positions, generators, term_records(observables),
             len(observables))
-        return np.asarray(values), np.asarray(jacobian)
+        jacobian = np.asarray(jacobian)
+        if len(columns) < len(tape.trainable_params):
+            full = np.zeros((len(observables), len(tape.trainable_params)))
+            full[:, columns] = jacobian
+            jacobian = full
+        return np.asarray(values), jacobian
 
     def compute_derivatives(self, circuits: Any, execution_config: Optional[ExecutionConfig] = None) -> Any:
         return tuple(_format_jacobian(self._jacobian(tape)[1]) for tape in circuits)
@@ -497,18 +507,18 @@ class KorvelQubit(Device):
 
     def _vjp(self, tape: QuantumScript, cotangent: Any) -> Any:
         circuit = _Circuit(tape, self.wires)
-        positions, generators, observables = circuit.adjoint_inputs()
+        positions, generators, observables, columns = circuit.adjoint_inputs()
         records = term_records(observables)
         cot = np.asarray(cotangent, dtype=np.float64)
         if len(observables) == 1:
             cot = cot[None, ...]
         batched = cot.ndim == 2
-        columns = cot if batched else cot[:, None]
+        cotangents = cot if batched else cot[:, None]
         runner = _runner()
-        products = np.stack([
-            np.asarray(runner.adjoint_vjp(circuit.num_qubits, circuit.lowered.program, positions, generators,
-                                          records, np.ascontiguousarray(columns[:, b])))
-            for b in range(columns.shape[1])], axis=1)
+        products = np.zeros((len(tape.trainable_params), cotangents.shape[1]))
+        for b in range(cotangents.shape[1]):
+            products[columns, b] = runner.adjoint_vjp(circuit.num_qubits, circuit.lowered.program, positions,
+                                                      generators, records, np.ascontiguousarray(cotangents[:, b]))
         return tuple(np.array(row) if batched else np.array(row[0]) for row in products)
 
     def compute_vjp(self, circuits: Any, cotangents: Any, execution_config: Optional[ExecutionConfig] = None

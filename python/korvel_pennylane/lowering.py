@@ -239,7 +239,7 @@ def sentence_terms(sentence: PauliSentence, qubit_of: Mapping[Any, int]) -> Term
                 x |= bit
             if letter in ("Z", "Y"):
                 z |= bit
-        terms.append((x, z, float(np.real(coefficient))))
+        terms.append((x, z, float(np.real(qml.math.unwrap(coefficient)))))
     return terms
 
 

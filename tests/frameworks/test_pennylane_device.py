@@ -203,6 +203,26 @@ def test_adjoint_jacobians_equal_parameter_shift(wires):
         np.testing.assert_allclose(gradient[0], ours[0][0] - 0.5 * ours[0][1], rtol=0, atol=1e-10)
 
 
+@pytest.mark.parametrize("device_vjp", [False, True])
+def test_trainable_observable_parameters_get_zero_slopes_beside_the_circuits(device_vjp):
+    # As lightning.qubit gives them, after PennyLane's warning that the adjoint method
+    # differentiates the circuit's parameters only.
+    device = qml.device("korvel.qubit", wires=1)
+
+    @qml.qnode(device, diff_method="adjoint", device_vjp=device_vjp)
+    def circuit(x, h):
+        qml.RY(x, 0)
+        return qml.expval(qml.Hermitian(h, 0))
+
+    x, h = pnp.array(0.7, requires_grad=True), pnp.array([[1.0, 0.5], [0.5, -1.0]], requires_grad=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        slope, observable_slopes = qml.grad(circuit)(x, h)
+        np.testing.assert_allclose(circuit(x, h), np.cos(0.7) + 0.5 * np.sin(0.7), atol=1e-14)
+    np.testing.assert_allclose(slope, -np.sin(0.7) + 0.5 * np.cos(0.7), atol=1e-14)
+    np.testing.assert_array_equal(observable_slopes, np.zeros((2, 2)))
+
+
 def test_best_is_adjoint_analytically_and_parameter_shift_with_shots():
     device = qml.device("korvel.qubit", wires=2, seed=3)
 
