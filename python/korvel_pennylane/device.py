@@ -465,8 +465,9 @@ class KorvelQubit(Device):
             updated["grad_on_execution"] = method == "adjoint" and not config.use_device_jacobian_product
         mcm = config.mcm_config
         if mcm.mcm_method not in (None,) + MCM_METHODS:
-            raise DeviceError(f"mcm_method {mcm.mcm_method!r} is not supported on korvel.qubit; it "
-                              f"takes {', '.join(map(repr, MCM_METHODS))} or None (chosen by size)")
+            method = getattr(mcm.mcm_method, "value", mcm.mcm_method)
+            raise DeviceError(f"mcm_method {method!r} is not supported on korvel.qubit; it takes "
+                              f"{', '.join(map(repr, MCM_METHODS))} or None (chosen by size)")
         if mcm.postselect_mode == "fill-shots" and mcm.mcm_method in ("one-shot", "device"):
             raise DeviceError("postselect_mode='fill-shots' is only supported with mcm_method='deferred'")
         return replace(config, **updated)

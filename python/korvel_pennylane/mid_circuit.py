@@ -39,11 +39,13 @@ from .lowering import operation_steps
 
 # Deferral while the deferred circuit has at most this many wires; trajectories beyond. Deferral
 # runs one state of 2^(wires + measurements) amplitudes for all shots; trajectories run one of
-# 2^wires per shot, so which is cheaper depends on the shots as well as the sizes. Measured here
-# (2 cores, 1000 shots, a layer of gates between measurements): below some 20 deferred wires
-# both take well under a second and deferral is the faster; beyond, trajectories win as soon as
-# the measurements outnumber log2(shots), and deferral's memory doubles with each measurement.
-DEFERRED_WIRES_BOUND = 20
+# 2^wires per shot after the first measurement, so the crossover moves with the shots too.
+# Measured roughly here (2 cores, 1000 shots, a CNOT ladder between measurements), seconds
+# deferred / trajectories: 12 wires + 10 measurements 0.29 / 0.27, 12 + 12 2.5 / 0.34,
+# 16 + 8 0.71 / 3.6, 20 + 6 3.3 / 58. Up to 24 deferred wires deferral takes about a second at
+# most; beyond, its state of 256 MiB and more doubles with each measurement, while trajectories
+# grow with the shots alone.
+DEFERRED_WIRES_BOUND = 24
 
 # A condition reads at most this many measurements: its truth table has 2^k rows.
 MAX_CONDITION_MEASUREMENTS = 16
@@ -69,9 +71,11 @@ def _deferred(tape: QuantumScript) -> QuantumScript:
 
 
 def _fits(deferred: QuantumScript, device_wires: Optional[qml.wires.Wires], bound: int) -> bool:
-    if device_wires is not None and not set(deferred.wires) <= set(device_wires):
-        return False
-    return len(deferred.wires) <= bound
+    """Whether the deferred circuit runs on the device within `bound` wires: a device with fixed
+    wires simulates all of them, and has room for deferral only in wires the circuit leaves free."""
+    if device_wires is None:
+        return len(deferred.wires) <= bound
+    return set(deferred.wires) <= set(device_wires) and len(device_wires) <= bound
 
 
 @qml.transform
@@ -96,11 +100,13 @@ def place_mid_circuit_measurements(tape: QuantumScript, mcm_method: Optional[str
         return [deferred], _null_postprocessing
     if shots:
         return [tape], _null_postprocessing
-    room = "" if device_wires is None else f" (the device has {len(device_wires)})"
+    needed = len(deferred.wires)
+    limit = (f"more than the device's {len(device_wires)}" if device_wires is not None
+             and needed <= MAX_QUBITS else f"more than the {MAX_QUBITS} korvel.qubit simulates")
     raise DeviceError(
         f"korvel.qubit runs mid-circuit measurements in analytic mode by deferral, and deferring "
-        f"the {measurement_count(tape)} of this circuit needs {len(deferred.wires)} wires{room}; it "
-        f"simulates at most {MAX_QUBITS}. With finite shots they run as trajectories instead")
+        f"this circuit's {measurement_count(tape)} needs {needed} wires, {limit}; with finite shots "
+        "they run as trajectories instead")
 
 
 # -- conditions --------------------------------------------------------------------------------
