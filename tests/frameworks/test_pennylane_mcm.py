@@ -243,19 +243,23 @@ def test_analytic_mode_defers_within_29_wires_and_names_the_count_beyond():
 
 
 def test_wide_circuits_with_many_measurements_run_as_trajectories():
-    # 24 wires and 8 measurements would need 32 wires deferred; as trajectories, 24.
+    # 20 wires and 6 measurements would be 26 deferred, past the bound: trajectories on 20.
     def circuit():
-        for w in range(24):
+        for w in range(20):
             qml.Hadamard(w)
-        values = [qml.measure(w) for w in range(8)]
+        values = [qml.measure(w) for w in range(6)]
         for i, m in enumerate(values):
-            qml.cond(m, qml.PauliX)(wires=8 + i)
-        return qml.sample(wires=range(8, 16)), qml.sample(values)
+            qml.cond(m, qml.RY)(np.pi, wires=6 + i)
+            qml.Hadamard(6 + i)
+        return qml.sample(wires=range(6, 12)), qml.sample(values)
 
-    device = qml.device("korvel.qubit", wires=24, seed=5)
-    bits, values = qml.set_shots(qml.QNode(circuit, device), 3)()
-    # |+> flipped on a measured 1 is still |+>: nothing to compare but the shapes and bits.
-    assert bits.shape == (3, 8) and np.asarray(values).shape == (3, 8)
+    device = qml.device("korvel.qubit", wires=20, seed=5)
+    node = qml.set_shots(qml.QNode(circuit, device), 4)
+    (tape,), _ = qml.workflow.construct_batch(node, level="device")()
+    assert len(tape.wires) == 20
+    bits, values = node()
+    # H RY(pi) H|+> is |1> and H|+> is |0>: each wire reads its measurement.
+    np.testing.assert_array_equal(bits, values)
 
 
 @pytest.mark.parametrize("width", [1, 3, 5])
