@@ -29,12 +29,19 @@ from pennylane.measurements import (
     StateMeasurement,
 )
 from pennylane.operation import Operator
+from pennylane.ops import MidMeasure
 from pennylane.tape import QuantumScript
 from pennylane.transforms import broadcast_expand, defer_measurements, split_non_commuting
 from pennylane.transforms.core import CompilePipeline
 
 from korvel_programs import MAX_QUBITS, PauliTerms as Terms, term_records
 
+from .mid_circuit import (
+    MCM_METHODS,
+    has_mid_circuit_operations,
+    place_mid_circuit_measurements,
+    trajectory_results,
+)
 from .lowering import (
     decomposition,
     lower_operations,
@@ -110,6 +117,12 @@ def _analytic_measurement(m: MeasurementProcess) -> bool:
 
 def _sample_measurement(m: MeasurementProcess) -> bool:
     return isinstance(m, SampleMeasurement) and (m.obs is None or _accepts_sampling(m.obs))
+
+
+def _runs_with_measurements(op: Operator) -> bool:
+    """What the device takes when mid-circuit measurements run as trajectories: its steps and the
+    measurements themselves (a conditioned operation is taken when its base is)."""
+    return isinstance(op, MidMeasure) or runs_as_steps(op)
 
 
 def _adjoint_operation(op: Operator) -> bool:
@@ -359,9 +372,10 @@ class KorvelQubit(Device):
     def preprocess_transforms(self, execution_config: Optional[ExecutionConfig] = None) -> CompilePipeline:
         config = execution_config or ExecutionConfig()
         program = CompilePipeline()
-        program.add_transform(defer_measurements, allow_postselect=True)
+        program.add_transform(place_mid_circuit_measurements, mcm_method=config.mcm_config.mcm_method,
+                              device_wires=self.wires)
         # State preparations too: the runner starts every program from |0...0>.
-        program.add_transform(decompose, stopping_condition=runs_as_steps, device_wires=self.wires,
+        program.add_transform(decompose, stopping_condition=_runs_with_measurements, device_wires=self.wires,
                               name=self.name, skip_initial_state_prep=False, decomposer=decomposition)
         program.add_transform(validate_device_wires, self.wires, name=self.name)
         program.add_transform(_refuse_too_many_wires)
@@ -449,24 +463,38 @@ class KorvelQubit(Device):
             updated["use_device_jacobian_product"] = False
         if config.grad_on_execution is None:
             updated["grad_on_execution"] = method == "adjoint" and not config.use_device_jacobian_product
-        mcm_method = config.mcm_config.mcm_method
-        if mcm_method not in (None, "deferred"):
-            raise DeviceError(f"mcm_method {mcm_method!r} is not supported on korvel.qubit; it runs "
-                              "mid-circuit measurements by deferral (mcm_method='deferred')")
-        updated["mcm_config"] = replace(config.mcm_config, mcm_method="deferred")
+        mcm = config.mcm_config
+        if mcm.mcm_method not in (None,) + MCM_METHODS:
+            method = getattr(mcm.mcm_method, "value", mcm.mcm_method)
+            raise DeviceError(f"mcm_method {method!r} is not supported on korvel.qubit; it takes "
+                              f"{', '.join(map(repr, MCM_METHODS))} or None (chosen by size)")
+        if mcm.postselect_mode == "fill-shots" and mcm.mcm_method in ("one-shot", "device"):
+            raise DeviceError("postselect_mode='fill-shots' is only supported with mcm_method='deferred'")
         return replace(config, **updated)
 
     # -- execution ----------------------------------------------------------------------------
 
     def execute(self, circuits: Any, execution_config: Optional[ExecutionConfig] = None) -> Any:
+        config = execution_config or ExecutionConfig()
         results = []
         for tape in circuits:
+            if has_mid_circuit_operations(tape):
+                results.append(self._trajectories(tape, config))
+                continue
             circuit = _Circuit(tape, self.wires)
             if tape.shots:
                 results.append(_sampled_results(circuit, self._rng))
             else:
                 results.append(_analytic_results(circuit))
         return tuple(results)
+
+    def _trajectories(self, tape: QuantumScript, config: ExecutionConfig) -> Any:
+        if not tape.shots:
+            raise DeviceError("korvel.qubit runs mid-circuit measurements as trajectories only with "
+                              "finite shots")
+        wires = self.wires if self.wires is not None else tape.wires
+        return trajectory_results(tape, wires, qubit_map(list(wires)), _basis_groups, _decomposed,
+                                  _runner().run_shots, self._rng, config.mcm_config.postselect_mode)
 
     def _jacobian(self, tape: QuantumScript) -> Tuple[NDArray[np.float64], NDArray[np.float64]]:
         circuit = _Circuit(tape, self.wires)

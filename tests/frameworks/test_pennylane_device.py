@@ -265,6 +265,36 @@ def test_other_interfaces_reach_the_adjoint_method(interface):
     assert abs(slope - expected) < 1e-8
 
 
+def jax_circuit(x):
+    qml.RX(x[0], wires=0)
+    qml.CRY(x[1], wires=[0, 1])
+    qml.RZ(x[2], wires=2)
+    qml.IsingXX(x[0] * x[1], wires=[1, 2])
+    qml.Rot(x[2], x[1], x[0], wires=1)
+    qml.ctrl(qml.RY(x[3], wires=2), control=[0, 1], control_values=[1, 0])
+    return qml.expval(qml.Z(1) @ qml.X(2)), qml.expval(qml.Y(0) + 0.5 * qml.Z(2))
+
+
+@pytest.mark.parametrize("jit", [False, True])
+def test_jax_gradients_and_jacobians_equal_default_qubit(jit):
+    """PennyLane runs jax.jit over korvel.qubit through a host callback, without catalyst."""
+    jax = pytest.importorskip("jax")
+    jax.config.update("jax_enable_x64", True)
+    ours, theirs = (qml.QNode(jax_circuit, qml.device(name, wires=3), interface="jax",
+                              diff_method="adjoint") for name in ("korvel.qubit", "default.qubit"))
+
+    def scalar(node):
+        return lambda x: node(x)[0] - 2.0 * node(x)[1]
+
+    wrap = jax.jit if jit else (lambda f: f)
+    for x in jax.numpy.array([[0.3, -1.1, 0.8, 2.0], [1.7, 0.2, -2.9, -0.4]]):
+        np.testing.assert_allclose(wrap(ours)(x), theirs(x), rtol=0, atol=1e-10)
+        np.testing.assert_allclose(wrap(jax.grad(scalar(ours)))(x), jax.grad(scalar(theirs))(x),
+                                   rtol=0, atol=1e-10)
+        np.testing.assert_allclose(wrap(jax.jacobian(ours))(x), jax.jacobian(theirs)(x),
+                                   rtol=0, atol=1e-10)
+
+
 def test_limits_and_errors_name_their_cause():
     with pytest.raises(ValueError, match="at most 29 wires, got 30"):
         qml.device("korvel.qubit", wires=30)
