@@ -37,15 +37,13 @@ from korvel_programs import MAX_CLBITS, MAX_QUBITS, ProgramBuilder
 
 from .lowering import operation_steps
 
-# Deferral while the deferred circuit has at most this many wires; trajectories beyond. Deferral
-# runs one state of 2^(wires + measurements) amplitudes for all shots; trajectories run one of
-# 2^wires per shot after the first measurement, so the crossover moves with the shots too.
-# Measured roughly here (2 cores, 1000 shots, a CNOT ladder between measurements), seconds
-# deferred / trajectories: 12 wires + 10 measurements 0.29 / 0.27, 12 + 12 2.5 / 0.34,
-# 16 + 8 0.71 / 3.6, 20 + 6 3.3 / 58. Up to 24 deferred wires deferral takes about a second at
-# most; beyond, its state of 256 MiB and more doubles with each measurement, while trajectories
-# grow with the shots alone.
-DEFERRED_WIRES_BOUND = 24
+# With shots, deferral while 2^measurements is at most the shots (and the deferred circuit
+# fits); trajectories beyond. Deferral runs one state of 2^(wires + measurements) amplitudes for
+# all shots, trajectories one of 2^wires per shot, so their costs stand about as 2^measurements
+# to the shots. Measured roughly here (2 cores, 1000 shots, a CNOT ladder between measurements),
+# seconds deferred / trajectories: 12 wires + 10 measurements 0.29 / 0.27, 12 + 12 2.5 / 0.34,
+# 16 + 8 0.71 / 3.6, 20 + 6 3.3 / 58: the ratio follows 2^measurements / shots within a factor 2.
+DEFERRAL_SHOTS_PER_BRANCH = 1
 
 # A condition reads at most this many measurements: its truth table has 2^k rows.
 MAX_CONDITION_MEASUREMENTS = 16
@@ -86,7 +84,8 @@ def place_mid_circuit_measurements(tape: QuantumScript, mcm_method: Optional[str
 
     mcm_method "deferred" always defers; "one-shot" and "device" run trajectories with shots
     (and, for "device" in analytic mode, defer); None defers with shots while the deferred
-    circuit has at most DEFERRED_WIRES_BOUND wires, and in analytic mode while it fits at all.
+    circuit fits and 2^measurements is at most DEFERRAL_SHOTS_PER_BRANCH times the shots, and
+    in analytic mode while it fits at all.
     """
     if not has_mid_circuit_operations(tape):
         return [tape], _null_postprocessing
@@ -96,7 +95,9 @@ def place_mid_circuit_measurements(tape: QuantumScript, mcm_method: Optional[str
     if shots and mcm_method in ("one-shot", "device"):
         return [tape], _null_postprocessing
     deferred = _deferred(tape)
-    if _fits(deferred, device_wires, DEFERRED_WIRES_BOUND if shots else MAX_QUBITS):
+    cheaper_deferred = not shots or \
+        2 ** measurement_count(tape) <= DEFERRAL_SHOTS_PER_BRANCH * tape.shots.total_shots
+    if cheaper_deferred and _fits(deferred, device_wires, MAX_QUBITS):
         return [deferred], _null_postprocessing
     if shots:
         return [tape], _null_postprocessing

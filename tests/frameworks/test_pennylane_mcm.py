@@ -19,7 +19,7 @@ import numpy as np  # noqa: E402
 from pennylane.ops import MidMeasure  # noqa: E402
 from scipy.stats import norm  # noqa: E402
 
-from korvel_pennylane.mid_circuit import DEFERRED_WIRES_BOUND, _disjoint_cubes  # noqa: E402
+from korvel_pennylane.mid_circuit import _disjoint_cubes  # noqa: E402
 
 GATES = [qml.Hadamard, qml.SX, qml.T]
 ANGLES = [qml.RX, qml.RY, qml.CRY, qml.IsingXX]
@@ -221,8 +221,9 @@ def device_tapes(circuit, shots=None, **options):
     return tapes
 
 
+# At 100 shots: deferred while 2^measurements <= 100 and the deferred circuit fits in 29 wires.
 @pytest.mark.parametrize("wires,measurements,deferred", [
-    (4, 3, True), (DEFERRED_WIRES_BOUND - 4, 4, True), (DEFERRED_WIRES_BOUND - 4, 5, False)])
+    (4, 3, True), (10, 6, True), (10, 7, False), (24, 6, False)])
 def test_size_chooses_deferral_or_trajectories(wires, measurements, deferred):
     (tape,) = device_tapes(layered(wires, measurements), shots=100)
     assert any(isinstance(op, MidMeasure) for op in tape.operations) != deferred
@@ -243,7 +244,7 @@ def test_analytic_mode_defers_within_29_wires_and_names_the_count_beyond():
 
 
 def test_wide_circuits_with_many_measurements_run_as_trajectories():
-    # 20 wires and 6 measurements would be 26 deferred, past the bound: trajectories on 20.
+    # A device of 20 wires leaves deferral no wire to spare: trajectories on 20.
     def circuit():
         for w in range(20):
             qml.Hadamard(w)
