@@ -71,13 +71,14 @@ class KorvelBackend(BackendV2):
     """Exact state-vector simulation of Qiskit circuits on korvel's circuit runner.
 
     Circuits run as they are: anything beyond one-qubit gates, controlled one-qubit gates,
-    measure, reset and if_else is decomposed once per circuit, and only the qubits some
-    instruction acts on are simulated. Options: ``shots`` (1024), ``memory`` (False: per-shot
-    results as hex strings), ``seed_simulator`` (None: fresh entropy); an option it does not
-    know is warned about and ignored. ``run(..., parameter_binds=[{param: [values]}, ...])``
-    binds parameters as Qiskit Aer does: one dictionary per circuit, one experiment per
-    value, circuit after circuit. ``executor`` spreads the circuits over any
-    concurrent.futures Executor or a dask.distributed Client.
+    measure, reset and control flow (if_else, switch_case, for_loop, box) is decomposed once
+    per circuit, and only the qubits some instruction acts on are simulated. Options:
+    ``shots`` (1024), ``memory`` (False: per-shot results as hex strings), ``seed_simulator``
+    (None: fresh entropy); an option it does not know is warned about and ignored.
+    ``run(..., parameter_binds=[{param: [values]}, ...])`` binds parameters as Qiskit Aer
+    does: one dictionary per circuit, one experiment per value, circuit after circuit.
+    ``executor`` spreads the circuits over any concurrent.futures Executor or a
+    dask.distributed Client.
     """
 
     def __init__(self, *, executor: Union[Executor, Any, None] = None, **options: Any) -> None:

@@ -58,9 +58,11 @@ class ClassicalBits:
 
     # -- writing --------------------------------------------------------------------------
 
-    def measured(self, clbit: int, condition: Condition) -> int:
-        """The slot a measurement into `clbit` under `condition` writes; updates the readout."""
-        blocked = 0
+    def measured(self, clbit: int, condition: Condition, held: int = 0) -> int:
+        """The slot a measurement into `clbit` under `condition` writes; updates the readout.
+        `held` are slots still to be read (conditions of branches yet to come, variables), which
+        the measurement must not overwrite."""
+        blocked = held
         for mask, _ in condition:
             blocked |= mask
         for other, readout in self.locations.items():

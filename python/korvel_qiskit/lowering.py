@@ -7,6 +7,11 @@ and any other instruction is decomposed on its own by Qiskit's transpiler onto
 qubit fold into one step. Gates whose matrices depend on parameters keep the factors that
 recompute them, so a parameter sweep rewrites matrix entries and keeps the step records. The
 global phase of the circuit and of every decomposition is kept beside the program.
+
+Control flow becomes conditions on steps: the branches of `if_else` and `switch_case` run
+under their conditions (expressions.py turns Qiskit's classical expressions and variables into
+them), and a `for_loop` is unrolled with its parameter bound per iteration, `break_loop` and
+`continue_loop` narrowing the condition of what follows them.
 """
 
 from __future__ import annotations
@@ -20,19 +25,23 @@ from numpy.typing import NDArray
 from qiskit.circuit import (
     Barrier,
     BoxOp,
+    BreakLoopOp,
+    CASE_DEFAULT,
     Clbit,
-    ClassicalRegister,
     ControlFlowOp,
+    ContinueLoopOp,
     ControlledGate,
     Delay,
+    ForLoopOp,
     Gate,
     IfElseOp,
     Measure,
     Parameter,
     QuantumCircuit,
     Reset,
+    Store,
+    SwitchCaseOp,
 )
-from qiskit.circuit.classical import expr, types
 from qiskit.circuit.library import (
     CUGate,
     GlobalPhaseGate,
@@ -65,16 +74,18 @@ from korvel_programs import (
 
 from korvel_programs.classical import (
     ALWAYS,
+    NEVER,
     Condition,
     StepCollector,
     conjoin,
-    equals,
     final_measurements,
     layout,
     negate,
+    simplify,
 )
 
 from .classical import ClassicalBits, Compaction, Readout
+from .expressions import ClassicalExpressions, lifted
 from .program import (
     Angle,
     Factor,
@@ -96,6 +107,10 @@ _PARAMETRIC_FAMILIES = {RXGate: "rx", RYGate: "ry", RZGate: "rz", PhaseGate: "p"
 # families with formulas of their own.
 _PAULI_ROTATIONS = (RXXGate, RYYGate, RZZGate, RZXGate)
 _TWO_ANGLE_FAMILIES = {XXPlusYYGate: "xx_plus_yy", XXMinusYYGate: "xx_minus_yy"}
+
+# A for_loop is unrolled while the circuit is lowered; past this many steps in all, or as many
+# iterations, the circuit is refused, naming the loop that crossed the bound.
+MAX_UNROLLED_STEPS = 100_000
 
 Phase = Union[float, Angle]
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
@@ -222,6 +237,8 @@ def lowering_target(num_qubits: Optional[int] = None) -> "object":
     target.add_instruction(lib.MCPhaseGate, name="mcphase")
     target.add_instruction(Barrier, name="barrier")
     target.add_instruction(IfElseOp, name="if_else")
+    target.add_instruction(SwitchCaseOp, name="switch_case")
+    target.add_instruction(ForLoopOp, name="for_loop")
     target.add_instruction(BoxOp, name="box")
     return target
 
@@ -260,6 +277,15 @@ class _Walker(StepCollector):
         self.qubit_slots = qubit_slots
         self.phase: List[Phase] = []
         self.decomposing = 0
+        self.expressions = ClassicalExpressions(self.bits, circuit.name)
+        for var in (*circuit.iter_input_vars(), *circuit.iter_captured_vars()):
+            self.expressions.declare_input(var)
+        self.unrolled = 0
+        # Per for_loop being unrolled, innermost last: where its shots have broken out of it,
+        # and where they have left the current iteration with continue_loop; `exits` counts
+        # the changes to either.
+        self.loops: List[List[Condition]] = []
+        self.exits = 0
         self.add_phase(circuit.global_phase, ALWAYS)
         self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         self.flush_all()
@@ -285,7 +311,9 @@ class _Walker(StepCollector):
     def measure(self, qubit: int, clbit: int, condition: Condition) -> None:
         self.flush(qubit)
         self.touched.add(qubit)
-        slot = self.bits.measured(clbit, condition)
+        # A branch's own condition keeps its slots, and no measurement under it can move a
+        # shot into another branch of the same choice; the variables' slots need keeping.
+        slot = self.bits.measured(clbit, condition, self.expressions.held_slots())
         for mask, value in condition:
             self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, slot, ()))
 
@@ -295,8 +323,14 @@ class _Walker(StepCollector):
              condition: Condition) -> None:
         qubit_index = {bit: qubits[i] for i, bit in enumerate(circuit.qubits)}
         clbit_index = {bit: clbits[i] for i, bit in enumerate(circuit.clbits)}
-        for instruction in circuit.data:
+        for position, instruction in enumerate(circuit.data):
             operation = instruction.operation
+            if isinstance(operation, Store):
+                self.expressions.store(operation.lvalue, operation.rvalue, condition, clbit_index)
+                continue
+            if isinstance(operation, (BreakLoopOp, ContinueLoopOp)):
+                self.leave_iteration(operation, condition)
+                return  # the rest of this block runs in no shot that gets here
             if isinstance(operation, _NO_WORK) or operation.num_qubits == 0 and isinstance(
                     operation, Gate) and not isinstance(operation, GlobalPhaseGate):
                 continue
@@ -307,7 +341,13 @@ class _Walker(StepCollector):
                 self.reset(qs[0], condition)
             elif isinstance(operation, ControlFlowOp):
                 cs = [clbit_index[c] for c in instruction.clbits]
-                self.control_flow(operation, qs, cs, clbit_index, condition)
+                exits = self.exits
+                self.control_flow(operation, qs, cs, clbit_index, condition, position)
+                if self.loops and self.exits != exits:
+                    # A branch left the loop's iteration: what follows runs where none did.
+                    condition = conjoin(condition, negate(self.loop_exits()))
+                    if not condition:
+                        return
             elif isinstance(operation, GlobalPhaseGate):
                 self.add_phase(operation.params[0], condition)
             else:
@@ -364,24 +404,90 @@ class _Walker(StepCollector):
             self.decomposing -= 1
 
     def control_flow(self, operation: ControlFlowOp, qubits: List[int], clbits: List[int],
-                     clbit_index: Dict[Clbit, int], condition: Condition) -> None:
+                     clbit_index: Dict[Clbit, int], condition: Condition, position: int) -> None:
         if isinstance(operation, BoxOp):
             self.walk(operation.blocks[0], qubits, clbits, condition)
             return
-        if not isinstance(operation, IfElseOp):
+        if isinstance(operation, ForLoopOp):
+            self.for_loop(operation, qubits, clbits, condition, position)
+            return
+        if isinstance(operation, IfElseOp):
+            # Read where the bits live now: the branches below may move them.
+            taken = self.expressions.truth(operation.condition, clbit_index)
+            branches = [(operation.blocks[0], taken)]
+            if len(operation.blocks) > 1 and operation.blocks[1] is not None:
+                branches.append((operation.blocks[1], negate(taken)))
+        elif isinstance(operation, SwitchCaseOp):
+            branches = self.switch_branches(operation, clbit_index)
+        else:
             raise ValueError(f"instruction '{operation.name}' is not supported: korvel runs "
-                             "measure, reset and if_else, but no other control flow")
-        # Read where the bits live now: the branches below may move them.
-        taken = self.bits.resolve(_condition(operation.condition, clbit_index))
+                             "measure, reset, if_else, switch_case, for_loop and box, but no "
+                             "other control flow")
         # Steps inside the branches run under their conditions; gates folded so far on these
-        # qubits must come first.
+        # qubits must come first. Every condition is taken on entry: a measurement in one
+        # branch writes no slot its condition depends on, so no shot moves into another.
         for qubit in qubits:
             self.flush(qubit)
-        true_body = operation.blocks[0]
-        false_body = operation.blocks[1] if len(operation.blocks) > 1 else None
-        self.walk_branch(true_body, qubits, clbits, conjoin(condition, taken))
-        if false_body is not None:
-            self.walk_branch(false_body, qubits, clbits, conjoin(condition, negate(taken)))
+        for body, taken in branches:
+            self.walk_branch(body, qubits, clbits, conjoin(condition, taken))
+
+    def switch_branches(self, operation: SwitchCaseOp, clbit_index: Dict[Clbit, int]
+                        ) -> List[Tuple[QuantumCircuit, Condition]]:
+        """Each case as a branch guarded by the target equal to one of its values; the default
+        by the target equal to none of the values listed."""
+        target = lifted(operation.target)
+        cases = list(operation.cases_specifier())
+        listed = [int(v) for values, _ in cases for v in values if v is not CASE_DEFAULT]
+        branches = []
+        for values, body in cases:
+            taken = self.expressions.member(
+                target, [int(v) for v in values if v is not CASE_DEFAULT], clbit_index)
+            if any(v is CASE_DEFAULT for v in values):
+                # Disjoint from the listed values: the default takes none of them.
+                unlisted = negate(self.expressions.member(target, listed, clbit_index))
+                taken = simplify(taken + unlisted)
+            branches.append((body, taken))
+        return branches
+
+    def for_loop(self, operation: ForLoopOp, qubits: List[int], clbits: List[int],
+                 condition: Condition, position: int) -> None:
+        """The body once per value of the index set, the loop parameter bound to it."""
+        indexset, parameter, body = operation.params
+        name = operation.label or f"at instruction {position}"
+        loop = [NEVER, NEVER]  # broken, continued
+        self.loops.append(loop)
+        try:
+            for value in indexset:
+                running = conjoin(condition, negate(loop[0]))
+                if not running:
+                    break  # every shot has broken out
+                loop[1] = NEVER
+                self.unrolled += 1
+                bound = body if parameter is None or parameter not in body.parameters else \
+                    body.assign_parameters({parameter: value}, inplace=False)
+                self.walk(bound, qubits, clbits, running)
+                if self.unrolled > MAX_UNROLLED_STEPS or len(self.records) > MAX_UNROLLED_STEPS:
+                    raise ValueError(
+                        f"circuit '{self.name}': for_loop '{name}' unrolls past "
+                        f"{MAX_UNROLLED_STEPS} steps or iterations, the most korvel unrolls "
+                        "(korvel_qiskit.lowering.MAX_UNROLLED_STEPS)")
+        finally:
+            self.loops.pop()
+
+    def leave_iteration(self, operation: object, condition: Condition) -> None:
+        """break_loop or continue_loop, reached where `condition` holds."""
+        if not self.loops:
+            raise ValueError(f"circuit '{self.name}': {getattr(operation, 'name', operation)} "
+                             "outside a loop")
+        loop = self.loops[-1]
+        which = 0 if isinstance(operation, BreakLoopOp) else 1
+        # Disjoint: `condition` excludes the shots that have left already.
+        loop[which] = simplify(loop[which] + condition)
+        self.exits += 1
+
+    def loop_exits(self) -> Condition:
+        loop = self.loops[-1]
+        return simplify(loop[0] + loop[1])
 
     def walk_branch(self, body: QuantumCircuit, qubits: List[int], clbits: List[int],
                     condition: Condition) -> None:
@@ -618,50 +724,3 @@ def _commuting(operator: object) -> bool:
     z = np.array(operator.paulis.z, dtype=np.bool_)  # type: ignore[attr-defined]
     anti = (x[:, None, :] & z[None, :, :]) ^ (z[:, None, :] & x[None, :, :])
     return bool(np.all(anti.sum(axis=2) % 2 == 0))
-
-
-# -- classical conditions --------------------------------------------------------------------
-
-
-def _bits_of(target: object, clbit_index: Dict[Clbit, int]) -> List[int]:
-    if isinstance(target, Clbit):
-        return [clbit_index[target]]
-    if isinstance(target, ClassicalRegister):
-        return [clbit_index[bit] for bit in target]
-    raise ValueError(f"if_else on {target!r} is not supported: conditions must read classical "
-                     "bits or registers")
-
-
-def _condition(condition: object, clbit_index: Dict[Clbit, int]) -> Condition:
-    if isinstance(condition, tuple):
-        target, value = condition
-        return equals(_bits_of(target, clbit_index), int(value))
-    return _expression(condition, clbit_index)
-
-
-def _expression(node: object, clbit_index: Dict[Clbit, int]) -> Condition:
-    if isinstance(node, expr.Var) and node.type.kind is types.Bool:
-        return equals(_bits_of(node.var, clbit_index), 1)
-    if isinstance(node, expr.Cast) and isinstance(node.operand, expr.Var) \
-            and node.type.kind is types.Bool:
-        return negate(equals(_bits_of(node.operand.var, clbit_index), 0))
-    if isinstance(node, expr.Unary) and node.op in (expr.Unary.Op.LOGIC_NOT, expr.Unary.Op.BIT_NOT):
-        return negate(_expression(node.operand, clbit_index))
-    if isinstance(node, expr.Binary):
-        if node.op is expr.Binary.Op.LOGIC_AND:
-            return conjoin(_expression(node.left, clbit_index),
-                            _expression(node.right, clbit_index))
-        if node.op in (expr.Binary.Op.EQUAL, expr.Binary.Op.NOT_EQUAL):
-            var, value = node.left, node.right
-            if isinstance(var, expr.Value):
-                var, value = value, var
-            while isinstance(var, expr.Cast):
-                var = var.operand
-            while isinstance(value, expr.Cast):
-                value = value.operand
-            if isinstance(var, expr.Var) and isinstance(value, expr.Value):
-                equal = equals(_bits_of(var.var, clbit_index), int(value.value))
-                return equal if node.op is expr.Binary.Op.EQUAL else negate(equal)
-    raise ValueError(f"if_else condition {node} is not supported: korvel branches on "
-                     "equalities of classical bits and registers, their negations and "
-                     "conjunctions")
