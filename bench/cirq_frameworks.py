@@ -26,11 +26,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
+
+from framework_runs import add_size_options, names, repeats_at, run_workers, sizes, write_report
 
 HERE = Path(__file__).resolve().parent
 WORKLOADS = ("qft", "layered_random", "quantum_volume")
@@ -151,54 +151,30 @@ def table(results: dict, sizes, contenders) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--min-qubits", type=int, default=16)
-    parser.add_argument("--max-qubits", type=int, default=26)
-    parser.add_argument("--step", type=int, default=2)
-    parser.add_argument("--shots", type=int, default=10_000)
-    parser.add_argument("--repeats", type=int, default=3,
-                        help="repeats per figure below 22 qubits (one from 22 on)")
-    parser.add_argument("--threads", type=int, default=2)
+    add_size_options(parser, 16, 26, HERE / "results" / "cirq_latest.json")
     parser.add_argument("--cirq-max-qubits", type=int, default=22)
     parser.add_argument("--workloads", default=",".join(WORKLOADS))
     parser.add_argument("--contenders", default=",".join(CONTENDERS))
     parser.add_argument("--quick", action="store_true",
                         help="n = 10 and 12, one repeat, 1000 shots; writes nothing")
-    parser.add_argument("--output", type=Path, default=HERE / "results" / "cirq_latest.json")
-    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.quick:
         args.min_qubits, args.max_qubits, args.repeats, args.shots = 10, 12, 1, 1000
-    workloads = [w for w in args.workloads.split(",") if w]
-    contenders = [c for c in args.contenders.split(",") if c]
-    repeats = lambda n: args.repeats if n < 22 else 1  # noqa: E731 (seconds per run from 22 on)
+    workloads, contenders = names(args.workloads), names(args.contenders)
 
     if args.worker is not None:
-        result = worker(args.worker, args.shots, repeats(args.worker), args.threads, workloads,
-                        contenders, args.cirq_max_qubits)
+        result = worker(args.worker, args.shots, repeats_at(args.worker, args.repeats), args.threads,
+                        workloads, contenders, args.cirq_max_qubits)
         print(json.dumps(result))
         return 0
 
-    sizes = list(range(args.min_qubits, args.max_qubits + 1, args.step))
-    env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads),
-               OMP_NUM_THREADS=str(args.threads), OPENBLAS_NUM_THREADS=str(args.threads))
-    results = {}
-    for n in sizes:
-        command = [sys.executable, __file__, "--worker", str(n), "--shots", str(args.shots),
-                   "--repeats", str(args.repeats), "--threads", str(args.threads),
-                   "--cirq-max-qubits", str(args.cirq_max_qubits),
-                   "--workloads", ",".join(workloads), "--contenders", ",".join(contenders)]
-        done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
-        if done.returncode != 0:
-            print(done.stderr, file=sys.stderr)
-            return done.returncode
-        results[str(n)] = json.loads(done.stdout.strip().splitlines()[-1])
-        print(f"n={n} done", file=sys.stderr, flush=True)
-    print(table(results, sizes, contenders))
+    results = run_workers(__file__, args, lambda n: [
+        "--cirq-max-qubits", str(args.cirq_max_qubits), "--workloads", ",".join(workloads),
+        "--contenders", ",".join(contenders)])
+    print(table(results, sizes(args), contenders))
     if not args.quick:
-        report = {"shots": args.shots, "threads": args.threads, "layers": LAYERS,
-                  "machine": machine(), "seconds": results}
-        args.output.parent.mkdir(parents=True, exist_ok=True)
-        args.output.write_text(json.dumps(report, indent=1) + "\n", encoding="utf-8")
+        write_report(args.output, {"shots": args.shots, "threads": args.threads, "layers": LAYERS,
+                                   "machine": machine(), "seconds": results})
     return 0
 
 

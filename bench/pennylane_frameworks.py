@@ -20,11 +20,11 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import subprocess
 import sys
 import time
 from pathlib import Path
+
+from framework_runs import add_size_options, names, repeats_at, run_workers, sizes, write_report
 
 HERE = Path(__file__).resolve().parent
 WORKLOADS = ("forward", "sel gradient", "su2 gradient", "shots")
@@ -130,51 +130,29 @@ def table(results: dict, sizes) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--min-qubits", type=int, default=12)
-    parser.add_argument("--max-qubits", type=int, default=24)
-    parser.add_argument("--step", type=int, default=2)
-    parser.add_argument("--shots", type=int, default=10_000)
-    parser.add_argument("--repeats", type=int, default=3, help="repeats per figure below 22 qubits (one from 22 on)")
-    parser.add_argument("--threads", type=int, default=2)
+    add_size_options(parser, 12, 24, HERE / "results" / "pennylane_latest.json")
     parser.add_argument("--workloads", default=",".join(WORKLOADS))
     parser.add_argument("--devices", default=",".join(DEVICES))
     parser.add_argument("--quick", action="store_true", help="n = 12 and 14, one repeat, output not kept")
-    parser.add_argument("--output", type=Path, default=HERE / "results" / "pennylane_latest.json")
-    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    workloads = [w for w in args.workloads.split(",") if w]
-    devices = [d for d in args.devices.split(",") if d]
+    workloads, devices = names(args.workloads), names(args.devices)
     if args.quick:
         args.min_qubits, args.max_qubits, args.repeats = 12, min(args.max_qubits, 14), 1
-    repeats = args.repeats if (args.worker or 0) < 22 else 1
 
     if args.worker is not None:
-        print(json.dumps(worker(args.worker, args.shots, repeats, workloads, devices)))
+        print(json.dumps(worker(args.worker, args.shots, repeats_at(args.worker, args.repeats), workloads,
+                                devices)))
         return 0
 
-    sys.path.insert(0, str(HERE))
     import machine
 
-    sizes = list(range(args.min_qubits, args.max_qubits + 1, args.step))
-    env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads), OMP_NUM_THREADS=str(args.threads),
-               OPENBLAS_NUM_THREADS=str(args.threads))
-    results = {}
-    for n in sizes:
-        command = [sys.executable, __file__, "--worker", str(n), "--shots", str(args.shots),
-                   "--repeats", str(args.repeats), "--workloads", ",".join(workloads),
-                   "--devices", ",".join(devices)]
-        done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
-        if done.returncode != 0:
-            print(done.stderr, file=sys.stderr)
-            return done.returncode
-        results[str(n)] = json.loads(done.stdout.strip().splitlines()[-1])
-        print(f"n={n} done", file=sys.stderr, flush=True)
-    print(table(results, sizes))
+    results = run_workers(__file__, args, lambda n: [
+        "--workloads", ",".join(workloads), "--devices", ",".join(devices)])
+    print(table(results, sizes(args)))
     if not args.quick:
-        report = {"shots": args.shots, "threads": args.threads, "terms": TERMS,
-                  "machine": machine.describe(), "revision": machine.source_revision(), "seconds": results}
-        args.output.parent.mkdir(parents=True, exist_ok=True)
-        args.output.write_text(json.dumps(report, indent=1) + "\n", encoding="utf-8")
+        write_report(args.output, {"shots": args.shots, "threads": args.threads, "terms": TERMS,
+                                   "machine": machine.describe(), "revision": machine.source_revision(),
+                                   "seconds": results})
     return 0
 
 

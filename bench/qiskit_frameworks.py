@@ -31,6 +31,8 @@ import sys
 import time
 from pathlib import Path
 
+from framework_runs import add_size_options, names, repeats_at, run_workers, sizes, write_report
+
 HERE = Path(__file__).resolve().parent
 WORKLOADS = ("qft", "quantum_volume", "layered_random", "efficient_su2_sweep")
 CONTENDERS = ("korvel backend", "aer backend", "korvel sampler", "aer sampler")
@@ -174,47 +176,24 @@ def table(results: dict, sizes) -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--min-qubits", type=int, default=12)
-    parser.add_argument("--max-qubits", type=int, default=26)
-    parser.add_argument("--step", type=int, default=2)
-    parser.add_argument("--shots", type=int, default=10_000)
-    parser.add_argument("--repeats", type=int, default=3,
-                        help="repeats per figure below 22 qubits (one from 22 on)")
-    parser.add_argument("--threads", type=int, default=2)
+    add_size_options(parser, 12, 26, HERE / "results" / "qiskit_latest.json")
     parser.add_argument("--workloads", default=",".join(WORKLOADS))
     parser.add_argument("--contenders", default=",".join(CONTENDERS))
-    parser.add_argument("--output", type=Path, default=HERE / "results" / "qiskit_latest.json")
-    parser.add_argument("--worker", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
-    workloads = [w for w in args.workloads.split(",") if w]
-    contenders = [c for c in args.contenders.split(",") if c]
-    repeats = lambda n: args.repeats if n < 22 else 1  # noqa: E731 (seconds per run from 22 on)
+    workloads, contenders = names(args.workloads), names(args.contenders)
 
     if args.worker is not None:
-        result = worker(args.worker, args.shots, repeats(args.worker), args.threads, workloads,
-                        contenders)
+        result = worker(args.worker, args.shots, repeats_at(args.worker, args.repeats), args.threads,
+                        workloads, contenders)
         print(json.dumps(result))
         return 0
 
-    sizes = list(range(args.min_qubits, args.max_qubits + 1, args.step))
-    env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads),
-               OMP_NUM_THREADS=str(args.threads), OPENBLAS_NUM_THREADS=str(args.threads))
-    results = {}
-    for n in sizes:
-        command = [sys.executable, __file__, "--worker", str(n), "--shots", str(args.shots),
-                   "--repeats", str(args.repeats), "--threads", str(args.threads),
-                   "--workloads", ",".join(workloads), "--contenders", ",".join(contenders)]
-        done = subprocess.run(command, env=env, capture_output=True, text=True, check=False)
-        if done.returncode != 0:
-            print(done.stderr, file=sys.stderr)
-            return done.returncode
-        results[str(n)] = json.loads(done.stdout.strip().splitlines()[-1])
-        print(f"n={n} done", file=sys.stderr, flush=True)
-    report = {"shots": args.shots, "threads": args.threads, "sweep_bindings": SWEEP_BINDINGS,
-              "machine": machine(), "seconds": results}
-    args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(json.dumps(report, indent=1) + "\n", encoding="utf-8")
-    print(table(results, sizes))
+    results = run_workers(__file__, args, lambda n: [
+        "--workloads", ",".join(workloads), "--contenders", ",".join(contenders)])
+    write_report(args.output, {"shots": args.shots, "threads": args.threads,
+                               "sweep_bindings": SWEEP_BINDINGS, "machine": machine(),
+                               "seconds": results})
+    print(table(results, sizes(args)))
     return 0
 
 
