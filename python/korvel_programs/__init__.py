@@ -47,7 +47,8 @@ KIND_MEASURE = 1
 KIND_RESET = 2
 # A jump (self-describing form only): where its condition holds, the shot continues at step
 # `matrix` instead of the next one; `clbit` names its loop, whose backward jumps count against
-# the shot's iteration limit and whose forward jumps set the count back to 0. Width 0.
+# the shot's iteration limit and whose forward jumps past its last backward jump set the count
+# back to 0. Width 0.
 KIND_JUMP = 3
 DEFAULT_MAX_LOOP_ITERATIONS = 1000
 
@@ -123,7 +124,7 @@ class ProgramBuilder:
 
     def jump(self, to: int, loop: int, condition: Tuple[int, int] = (0, 0)) -> None:
         """Continue at step `to` where `condition` holds; back to an earlier step is an
-        iteration of loop `loop`, forward leaves it."""
+        iteration of loop `loop`, forward past its last backward jump leaves it."""
         self.records.append((KIND_JUMP, (), 0, condition[0], condition[1], loop, to))
 
     def steps(self) -> NDArray[np.void]:

@@ -116,22 +116,25 @@ TEST(Jumps, AShotPastTheLimitStopsTheRunNamingTheLoop) {
     EXPECT_EQ(refusal_of([&] { (void)words_of(steps, 1, 40); }).rfind("loop 2 ran past 1000 iterations", 0), 0u);
 }
 
-// Each round sets the bit to 1, then loops while it reads 1, X and a measurement in the body:
-// exactly one iteration, within a limit of one. Leaving by the forward jump sets the count
-// back, so the same loop runs again in the next round.
+// An outer loop (1) that goes round exactly once more, around an inner loop (0) that goes
+// round exactly once per entry: X then a measurement, back while the bit reads 1. Within a
+// limit of one, the inner loop runs again only because leaving it set its count back.
 TEST(Jumps, TheLimitCountsIterationsSinceTheLoopWasEntered) {
-    std::vector<Record> records;
-    for (int round = 0; round < 3; ++round) {
-        records.push_back(gate(0, x_gate));
-        records.push_back(measure(0, 0));
-        const std::uint64_t top = records.size();
-        records.push_back(jump(top + 4, 0, 1, 0));
-        records.push_back(gate(0, x_gate));
-        records.push_back(measure(0, 0));
-        records.push_back(jump(top, 0));
-    }
-    const auto steps = decode_program(program(records), 1, 1);
-    for (const std::uint64_t word : words_of(steps, 1, 20, 1)) EXPECT_EQ(word, 0u);
+    const std::vector<Record> records{
+        gate(0, x_gate), measure(0, 0),                      // 0-1: the inner bit reads 1
+        jump(6, 0, 1, 0), gate(0, x_gate), measure(0, 0),   // 2-4: inner test and body
+        jump(2, 0),                                          // 5: inner back
+        gate(1, x_gate), measure(1, 1), jump(0, 1, 2, 2),   // 6-8: outer body and back while 1
+    };
+    const auto steps = decode_program(program(records), 2, 2);
+    for (const std::uint64_t word : words_of(steps, 2, 20, 1)) EXPECT_EQ(word, 0u);
+}
+
+// Forward and back within one loop: the forward jump lands before the loop's backward jump,
+// so it does not leave the loop, and the shot runs out instead of running forever.
+TEST(Jumps, AForwardJumpInsideItsLoopDoesNotSetTheCountBack) {
+    const auto steps = decode_program(program({jump(2, 0), gate(0, h_gate), jump(0, 0)}), 1, 1);
+    EXPECT_EQ(refusal_of([&] { (void)words_of(steps, 1, 3, 5); }), "loop 0 ran past 5 iterations in shot 0");
 }
 
 // Two X gates fold into the identity unless the second starts a run of its own: the jump

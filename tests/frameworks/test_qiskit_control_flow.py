@@ -723,3 +723,50 @@ def test_the_runner_takes_the_limit_and_refuses_a_bad_one():
     builder.jump(5, 0)
     with pytest.raises(ValueError, match="step 0: matrix .* is 5, out of range for a program of 1 steps"):
         korvel_runner.run_shots(1, 1, builder.program(), 4)
+
+
+def _random_jump_program(data):
+    """Gates, measurements, resets and jumps anywhere (forward, back, conditioned) on 2 qubits."""
+    from hypothesis import strategies as st
+    from korvel_programs import ProgramBuilder
+
+    h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
+    builder = ProgramBuilder()
+    count = data.draw(st.integers(1, 8))
+    for _ in range(count):
+        kind = data.draw(st.sampled_from(["gate", "measure", "reset", "jump"]))
+        qubit = data.draw(st.integers(0, 1))
+        condition = data.draw(st.sampled_from([(0, 0), (1, 0), (1, 1), (3, 2)]))
+        if kind == "gate":
+            builder.gate([qubit], h, condition=condition)
+        elif kind == "measure":
+            builder.measure(qubit, data.draw(st.integers(0, 1)), condition)
+        elif kind == "reset":
+            builder.reset(qubit, condition)
+        else:
+            builder.jump(data.draw(st.integers(0, count)), data.draw(st.integers(0, 2)), condition)
+    return builder.program()
+
+
+def test_random_jump_programs_run_or_fail_with_documented_errors():
+    import re
+
+    import korvel_runner
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    documented = re.compile(r"^(step \d+: .+|loop \d+ ran past 20 iterations in shot \d+)$")
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.data(), st.booleans())
+    def run(data, fusion):
+        program = _random_jump_program(data)
+        try:
+            words = korvel_runner.run_shots(2, 2, program, 8, seed=3, fusion=fusion,
+                                            max_loop_iterations=20)
+        except ValueError as error:
+            assert documented.match(str(error)), str(error)
+            return
+        assert words.shape == (8,) and int(words.max(initial=0)) < 4
+
+    run()

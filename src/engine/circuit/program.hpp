@@ -88,8 +88,9 @@ struct Step {
 //
 // A jump step whose condition holds moves the shot to step J (J = S: past the last step)
 // instead of the next one. Going back (J < k) is an iteration of its loop, which counts
-// against the shot's limit for that loop; going forward leaves the loop and sets its count
-// back to 0. Its targets and controls are 0. Only the self-describing form has jumps.
+// against the shot's limit for that loop; going forward past the last backward jump of its
+// loop leaves the loop and sets its count back to 0. Its targets and controls are 0. Only the
+// self-describing form has jumps.
 //
 // Matrices are taken as given (no unitarity test). With `gates_only`, for entry points that
 // evolve one state without classical bits, a measure or reset step and a condition are refused

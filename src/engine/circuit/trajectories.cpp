@@ -38,7 +38,11 @@ struct ProgramParts {
     std::span<const Step> shared;   // gates before the first measurement, reset or jump target
     std::span<const Step> middle;   // per shot
     std::span<const Step> tail;     // unconditional measurements to the end
-    std::size_t loops = 0;          // one more than the highest loop a jump names; 0 without jumps
+    // Per loop a jump names, the step of its last backward jump (0 for none): only a forward
+    // jump past it leaves the loop and sets its count back. With that rule every shot ends:
+    // of the backward jumps a shot takes without end, the last in the program would belong to
+    // a loop whose count could then never be set back, and so runs out.
+    std::vector<std::size_t> loop_ends;
 };
 
 ProgramParts split_program(std::span<const Step> steps) {
@@ -49,6 +53,16 @@ ProgramParts split_program(std::span<const Step> steps) {
         last_target = std::max<std::size_t>(last_target, step.jump_to);
         loops = std::max<std::size_t>(loops, std::size_t{step.loop} + 1);
     }
+    std::vector<std::size_t> loop_ends;
+    try {
+        loop_ends.resize(loops, 0);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(loops * sizeof(std::size_t));
+    }
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const Step& step = steps[k];
+        if (step.kind == StepKind::jump && step.jump_to < k) loop_ends[step.loop] = std::max(loop_ends[step.loop], k);
+    }
     std::size_t first_other = 0;
     while (first_other < first_target && steps[first_other].kind == StepKind::gate) ++first_other;
     std::size_t tail_begin = steps.size();
@@ -57,7 +71,7 @@ ProgramParts split_program(std::span<const Step> steps) {
         --tail_begin;
     }
     return {steps.first(first_other), steps.subspan(first_other, tail_begin - first_other),
-            steps.subspan(tail_begin), loops};
+            steps.subspan(tail_begin), std::move(loop_ends)};
 }
 
 std::uint64_t write_clbit(std::uint64_t word, std::uint32_t clbit, std::uint64_t value) {
@@ -129,8 +143,9 @@ LoopCounts make_loop_counts(std::size_t loops, std::uint64_t limit) {
 
 // Runs the middle of one shot on `reg` and returns the classical word it leaves. `offset` is
 // the index of the middle's first step in the program, which jumps name their steps by.
-std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_t offset, LoopCounts& loops,
-                         std::uint64_t shot, ChaCha12Stream& stream) {
+std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_t offset,
+                         std::span<const std::size_t> loop_ends, LoopCounts& loops, std::uint64_t shot,
+                         ChaCha12Stream& stream) {
     std::uint64_t clbits = 0;
     std::fill(loops.counts.begin(), loops.counts.end(), 0);
     std::size_t i = 0;
@@ -153,7 +168,7 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_
                     throw InvalidInput("loop " + std::to_string(step.loop) + " ran past " +
                                        std::to_string(loops.limit) + " iterations in shot " + std::to_string(shot));
                 }
-            } else {
+            } else if (step.jump_to > loop_ends[step.loop]) {
                 count = 0;
             }
             i = to;
@@ -174,7 +189,7 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_
 std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const TailMap& tail, const StreamKey& key,
                        LoopCounts& loops, std::uint64_t shot) {
     ChaCha12Stream stream = substream(key, StreamPurpose::shot, shot);
-    const std::uint64_t word = run_middle(reg, parts.middle, parts.shared.size(), loops, shot, stream);
+    const std::uint64_t word = run_middle(reg, parts.middle, parts.shared.size(), parts.loop_ends, loops, shot, stream);
     if (parts.tail.empty()) return word;
     StreamKey draw_key;
     for (std::size_t i = 0; i < draw_key.size(); i += 2) {
@@ -209,7 +224,7 @@ void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, c
     });
     parallel_for_ranges(0, words.size(), shot_grain, [&](std::uint64_t first, std::uint64_t last) {
         Register reg = Register::create(shared.qubits());
-        LoopCounts loops = make_loop_counts(parts.loops, limit);
+        LoopCounts loops = make_loop_counts(parts.loop_ends.size(), limit);
         for (std::uint64_t shot = first; shot < last; ++shot) {
             copy_amplitudes(snapshot, reg);
             words[shot] = run_shot(reg, parts, tail, key, loops, shot);
@@ -222,7 +237,7 @@ void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, c
 void run_shots_in_turn(Register& shared, const ProgramParts& parts, const TailMap& tail,
                        std::span<std::uint64_t> words, const StreamKey& key, std::uint64_t limit) {
     const std::uint64_t last = words.size() - 1;
-    LoopCounts loops = make_loop_counts(parts.loops, limit);
+    LoopCounts loops = make_loop_counts(parts.loop_ends.size(), limit);
     if (last > 0) {
         Register reg = Register::create(shared.qubits());
         for (std::uint64_t shot = 0; shot < last; ++shot) {
