@@ -108,10 +108,13 @@ def run_shots(
     shots: SupportsIndex,
     seed: Optional[SupportsIndex] = None,
     fusion: bool = False,
+    max_loop_iterations: Optional[SupportsIndex] = None,
 ) -> npt.NDArray[np.uint64]:
     """Each shot's classical word (bit c = classical bit c) after the full trajectory of a program
-    with measurements, resets and conditions. The gates before the first measurement or reset run
-    once and are shared by every shot."""
+    with measurements, resets, conditions and jumps. The gates before the first measurement,
+    reset or jump target run once and are shared by every shot. A shot that goes round one loop
+    more than `max_loop_iterations` times in a row (None: 1000) stops the run with a ValueError
+    naming the loop."""
 
 def adjoint_jacobian(
     num_qubits: SupportsIndex,

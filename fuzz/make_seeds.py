@@ -116,6 +116,11 @@ wide_programs = {
                              wide_step(2, (3,))]),
     "wide_gates_only": (4, 0, 1, [wide_step(targets=(0, 3), first=0), wide_step(targets=(3, 1, 2), first=16),
                                   wide_step(targets=(2, 0), controls=2, first=1104)]),
+    # Repeat until success with a break: H, measure, leave when the bit reads 1, back to the H;
+    # a jump is kind 3 of width 0, its loop in clbit and the step it continues at in first.
+    "wide_loop": (2, 2, 0, [wide_step(targets=(0,), first=1120), wide_step(1, (0,), clbit=0),
+                            wide_step(3, (), cond_mask=1, cond_value=1, clbit=0, first=4),
+                            wide_step(3, (), clbit=0, first=0), wide_step(1, (1,), clbit=1)]),
 }
 for name, (qubits, clbits, gates_only, steps) in wide_programs.items():
     prefix = bytes([qubits, clbits, gates_only, 7])

@@ -124,13 +124,15 @@ WideProgram wide_program(std::span<const std::uint8_t> program) {
     return p;
 }
 
-std::vector<Names> wide_faults(const WideProgram& p, const RawWide& r, std::uint32_t qubits, std::uint32_t clbits,
-                               bool gates_only) {
+// Record k of the program; a jump (kind 3) continues at step `matrix` and names its loop in
+// `clbit`, both below or at the step count, never at itself.
+std::vector<Names> wide_faults(const WideProgram& p, const RawWide& r, std::size_t k, std::uint32_t qubits,
+                               std::uint32_t clbits, bool gates_only) {
     std::vector<Names> found;
-    const bool gate = r.kind == 0;
-    if (r.kind > 2) found.push_back({"kind"});
+    const bool gate = r.kind == 0, jump = r.kind == 3;
+    if (r.kind > 3) found.push_back({"kind"});
     if (gates_only && r.kind != 0) found.push_back({"cannot run here", "kind"});
-    if (gate ? r.width < 1 || r.width > 5 : r.width != 1) found.push_back({"width"});
+    if (gate ? r.width < 1 || r.width > 5 : r.width != (jump ? 0u : 1u)) found.push_back({"width"});
     std::uint64_t targets = 0;
     for (std::uint32_t j = 0; j < 8; ++j) {
         const std::uint32_t t = r.targets[j];
@@ -152,9 +154,11 @@ std::vector<Names> wide_faults(const WideProgram& p, const RawWide& r, std::uint
         if ((r.cond_mask >> bit) & 1) found.push_back({"cond_mask"});
     }
     if ((r.cond_value & ~r.cond_mask) != 0) found.push_back({"cond_value"});
-    if (r.kind == 1 ? r.clbit >= clbits : r.clbit != 0) found.push_back({"clbit"});
+    if (r.kind == 1 ? r.clbit >= clbits : jump ? r.clbit >= p.header.steps : r.clbit != 0) {
+        found.push_back({"clbit"});
+    }
     if (r.reserved != 0 || r.reserved2 != 0) found.push_back({"reserved"});
-    if (!gate && r.matrix != 0) found.push_back({"matrix"});
+    if (jump ? r.matrix > p.header.steps || r.matrix == k : !gate && r.matrix != 0) found.push_back({"matrix"});
     if (gate && r.width >= 1 && r.width <= 5) {
         const std::uint64_t count = std::uint64_t{1} << (2 * r.width);
         if (r.matrix > p.header.entries || p.header.entries - r.matrix < count) {
@@ -203,7 +207,7 @@ void check_wide_refusal(const std::string& message, std::span<const std::uint8_t
     if (p.header.version != 2) return header_fault("version");
     if (program.size() != p.expected_size()) return header_fault("bytes");
     for (std::size_t k = 0; k < p.header.steps; ++k) {
-        const std::vector<Names> wrong = wide_faults(p, p.record(k), qubits, clbits, gates_only);
+        const std::vector<Names> wrong = wide_faults(p, p.record(k), k, qubits, clbits, gates_only);
         if (!wrong.empty()) return check_named(message, k, wrong);
     }
     finding("a valid program was refused: " + message);
@@ -274,13 +278,14 @@ void check_wide_decoded(const std::vector<Step>& steps, std::span<const std::uin
     if (steps.size() != p.header.steps) finding("decoded step count differs from the header's");
     for (std::size_t k = 0; k < steps.size(); ++k) {
         const RawWide raw = p.record(k);
-        if (!wide_faults(p, raw, qubits, clbits, gates_only).empty()) {
+        if (!wide_faults(p, raw, k, qubits, clbits, gates_only).empty()) {
             finding("record " + std::to_string(k) + " breaks a rule but was accepted");
         }
         const Step& s = steps[k];
+        const bool jump = raw.kind == 3;
         if (static_cast<std::uint32_t>(s.kind) != raw.kind || s.target != raw.targets[0] ||
             s.controls != raw.controls || s.cond_mask != raw.cond_mask || s.cond_value != raw.cond_value ||
-            s.clbit != raw.clbit) {
+            s.clbit != (jump ? 0 : raw.clbit) || (jump && (s.jump_to != raw.matrix || s.loop != raw.clbit))) {
             finding("record " + std::to_string(k) + " decoded with different fields");
         }
         if (s.kind != StepKind::gate) continue;

@@ -45,6 +45,12 @@ PAULI_TERM_DTYPE = np.dtype([("x", "<u8"), ("z", "<u8"), ("coefficient", "<f8"),
 KIND_GATE = 0
 KIND_MEASURE = 1
 KIND_RESET = 2
+# A jump (self-describing form only): where its condition holds, the shot continues at step
+# `matrix` instead of the next one; `clbit` names its loop, whose backward jumps count against
+# the shot's iteration limit and whose forward jumps past its last backward jump set the count
+# back to 0. Width 0.
+KIND_JUMP = 3
+DEFAULT_MAX_LOOP_ITERATIONS = 1000
 
 WIDE_STEP_DTYPE = np.dtype(
     [
@@ -116,6 +122,11 @@ class ProgramBuilder:
     def reset(self, qubit: int, condition: Tuple[int, int] = (0, 0)) -> None:
         self.records.append((KIND_RESET, (qubit,), 0, condition[0], condition[1], 0, 0))
 
+    def jump(self, to: int, loop: int, condition: Tuple[int, int] = (0, 0)) -> None:
+        """Continue at step `to` where `condition` holds; back to an earlier step is an
+        iteration of loop `loop`, forward past its last backward jump leaves it."""
+        self.records.append((KIND_JUMP, (), 0, condition[0], condition[1], loop, to))
+
     def steps(self) -> NDArray[np.void]:
         out = np.zeros(len(self.records), dtype=WIDE_STEP_DTYPE)
         for i, (kind, targets, controls, cond_mask, cond_value, clbit, first) in enumerate(
@@ -167,7 +178,8 @@ def term_records(groups: Sequence[PauliTerms], scale: Optional[Sequence[float]] 
     return records
 
 
-__all__ = ["KIND_GATE", "KIND_MEASURE", "KIND_RESET", "MAX_CLBITS", "MAX_QUBITS", "MAX_TARGETS",
+__all__ = ["DEFAULT_MAX_LOOP_ITERATIONS", "KIND_GATE", "KIND_JUMP", "KIND_MEASURE", "KIND_RESET",
+           "MAX_CLBITS", "MAX_QUBITS", "MAX_TARGETS",
            "PAULI_TERM_DTYPE", "PROGRAM_MAGIC", "PROGRAM_VERSION", "PauliTerms", "ProgramBuilder",
            "STEP_DTYPE", "WIDE_STEP_DTYPE", "controlled_generator", "matrix_fields", "pack_program",
            "term_records", "__version__"]

@@ -28,9 +28,15 @@ from .execution import (
     derived_seeds,
     sample_task,
 )
-from korvel_programs import MAX_QUBITS
+from korvel_programs import DEFAULT_MAX_LOOP_ITERATIONS, MAX_QUBITS
 
-from .lowering import LoweredCircuit, lower, lowering_target, unbound_parameters_error
+from .lowering import (
+    LoweredCircuit,
+    check_loop_limit,
+    lower,
+    lowering_target,
+    unbound_parameters_error,
+)
 from .sampler import bind_values
 
 ParameterBinds = Sequence[Mapping[Parameter, Sequence[float]]]
@@ -74,7 +80,9 @@ class KorvelBackend(BackendV2):
     measure, reset and control flow (if_else, switch_case, for_loop, box) is decomposed once
     per circuit, and only the qubits some instruction acts on are simulated. Options:
     ``shots`` (1024), ``memory`` (False: per-shot results as hex strings), ``seed_simulator``
-    (None: fresh entropy); an option it does not know is warned about and ignored.
+    (None: fresh entropy), ``fusion`` (True) and ``max_loop_iterations`` (1000: a shot that
+    goes round one while_loop more often in a row stops the run with an error naming the
+    loop); an option it does not know is warned about and ignored.
     ``run(..., parameter_binds=[{param: [values]}, ...])`` binds parameters as Qiskit Aer
     does: one dictionary per circuit, one experiment per value, circuit after circuit.
     ``executor`` spreads the circuits over any concurrent.futures Executor or a
@@ -91,7 +99,8 @@ class KorvelBackend(BackendV2):
 
     @classmethod
     def _default_options(cls) -> Options:
-        return Options(shots=1024, memory=False, seed_simulator=None, fusion=True)
+        return Options(shots=1024, memory=False, seed_simulator=None, fusion=True,
+                       max_loop_iterations=DEFAULT_MAX_LOOP_ITERATIONS)
 
     @property
     def target(self) -> Any:
@@ -106,14 +115,15 @@ class KorvelBackend(BackendV2):
         for key in options:
             if not hasattr(self.options, key):
                 warnings.warn(f"option '{key}' is not used by KorvelBackend (it takes shots, "
-                              "memory, seed_simulator, fusion and parameter_binds)", UserWarning,
-                              stacklevel=2)
+                              "memory, seed_simulator, fusion, max_loop_iterations and "
+                              "parameter_binds)", UserWarning, stacklevel=2)
         merged = {**self.options.__dict__,
                   **{k: v for k, v in options.items() if hasattr(self.options, k)}}
         shots = check_shots(merged["shots"])
         seed = check_seed(merged["seed_simulator"])
         memory = bool(merged["memory"])
         fusion = check_fusion(merged["fusion"])
+        limit = check_loop_limit(merged["max_loop_iterations"])
         circuits = [run_input] if isinstance(run_input, QuantumCircuit) else list(run_input)
         if parameter_binds is not None and (
                 isinstance(parameter_binds, Mapping) or len(parameter_binds) != len(circuits)):
@@ -128,7 +138,7 @@ class KorvelBackend(BackendV2):
                                 f"{type(circuit).__name__}")
             if parameter_binds is None and circuit.parameters:
                 raise unbound_parameters_error(circuit)
-            lowered = lower(circuit, fuse=fusion)
+            lowered = lower(circuit, fuse=fusion, max_loop_iterations=limit)
             if parameter_binds is None:
                 experiments.append((circuit, lowered, None))
                 continue

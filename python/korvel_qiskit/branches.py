@@ -113,7 +113,11 @@ class _Walk:
         self.kinds = steps["kind"].tolist()
         for i, kind in enumerate(self.kinds):
             if kind not in (KIND_GATE, KIND_MEASURE, KIND_RESET):
-                raise ValueError(f"circuit '{lowered.name}': step {i} is of kind {kind}, which "
+                raise ValueError(f"circuit '{lowered.name}': the estimator does not run "
+                                 "while_loop (its branches need not end); run the circuit "
+                                 "through KorvelSampler or KorvelBackend instead"
+                                 if lowered.loops else
+                                 f"circuit '{lowered.name}': step {i} is of kind {kind}, which "
                                  "the estimator's branch walk does not follow")
         self.qubits = steps["targets"][:, 0].tolist()
         self.cond_masks = steps["cond_mask"].tolist()

@@ -75,11 +75,42 @@ class ClassicalBits:
         else:
             slot = self.num_clbits + len(self.fresh)
             self.fresh.append(slot)
+        # A bit never written reads 0, and so does its home slot until it is measured there:
+        # a first measurement into the home slot leaves the bit in one place either way.
+        previous = self.locations.get(clbit) or (((0, 0, clbit),) if slot == clbit else ())
         kept: List[Tuple[int, int, int]] = []
-        for mask, value, old in self.locations.get(clbit, ()):
+        for mask, value, old in previous:
             kept.extend((m, v, old) for m, v in conjoin(((mask, value),), negate(condition)))
         self.locations[clbit] = _merge_readout([(m, v, slot) for m, v in condition] + kept)
         return slot
+
+    def pinned(self, clbit: int) -> Optional[int]:
+        """The one slot bit `clbit` is read from whichever branch ran, None if that depends on
+        a branch. An unwritten bit is given its home slot, which holds 0 until the bit is
+        measured: only measurements of the bit write it."""
+        readout = self.locations.get(clbit)
+        if not readout:
+            self.locations[clbit] = ((0, 0, clbit),)
+            return clbit
+        if len(readout) == 1 and readout[0][0] == 0:
+            return readout[0][2]
+        return None
+
+    def measured_in_place(self, clbit: int, condition: Condition, held: int = 0) -> Optional[int]:
+        """The slot a measurement into `clbit` overwrites inside a loop, where a bit must stay
+        in one slot for the loop to read it again: the bit's own slot, or None when that slot
+        is not one place or is still to be read (by `condition`, `held` or another bit)."""
+        slot = self.pinned(clbit)
+        if slot is None:
+            return None
+        blocked = held
+        for mask, _ in condition:
+            blocked |= mask
+        for other, readout in self.locations.items():
+            if other != clbit:
+                for mask, _, source in readout:
+                    blocked |= mask | (1 << source)
+        return None if (blocked >> slot) & 1 else slot
 
     # -- after the walk -------------------------------------------------------------------
 

@@ -9,6 +9,7 @@ per binding from the caller's seed, so results do not depend on how the work was
 from __future__ import annotations
 
 import math
+import re
 from concurrent.futures import Executor
 from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
@@ -118,8 +119,20 @@ def _copied_words(lowered: LoweredCircuit, words: Words) -> Words:
 
 def _run_shots(lowered: LoweredCircuit, program: NDArray[np.uint8], shots: int,
                seed: Optional[int]) -> Words:
-    words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed,
-                                fusion=lowered.fusion)
+    try:
+        words = _runner().run_shots(lowered.num_qubits, lowered.num_clbits, program, shots, seed,
+                                    fusion=lowered.fusion,
+                                    max_loop_iterations=lowered.max_loop_iterations)
+    except ValueError as error:
+        # The runner numbers its loops; the circuit's reader knows them by name.
+        found = re.match(r"loop (\d+) ran past (\d+) iterations in shot (\d+)$", str(error))
+        if found is None or int(found.group(1)) >= len(lowered.loops):
+            raise
+        raise ValueError(
+            f"circuit '{lowered.name}': while_loop '{lowered.loops[int(found.group(1))]}' ran past "
+            f"{found.group(2)} iterations in shot {found.group(3)}; raise max_loop_iterations "
+            "(an option of KorvelBackend, an argument of KorvelSampler) if it should run "
+            "longer") from None
     words = _copied_words(lowered, np.asarray(words, dtype=np.uint64))
     # Slots that hold no circuit bit at the end (fresh ones) are cleared, so that equal
     # classical results give equal words.

@@ -16,6 +16,7 @@ them), and a `for_loop` is unrolled with its parameter bound per iteration, `bre
 
 from __future__ import annotations
 
+import dataclasses
 import warnings
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Sequence, Set, Tuple, Union
@@ -41,6 +42,7 @@ from qiskit.circuit import (
     Reset,
     Store,
     SwitchCaseOp,
+    WhileLoopOp,
 )
 from qiskit.circuit.library import (
     CUGate,
@@ -64,7 +66,9 @@ from qiskit.circuit.library import (
 )
 
 from korvel_programs import (
+    DEFAULT_MAX_LOOP_ITERATIONS,
     KIND_GATE,
+    KIND_JUMP,
     KIND_MEASURE,
     MAX_CLBITS,
     MAX_QUBITS,
@@ -124,6 +128,18 @@ class _Decompose(Exception):
         self.name = name
 
 
+class _While:
+    """A while_loop being lowered: its name and number, the record of its test, the break and
+    test jumps still to be pointed past its end, and the slots the branch it sits in reads."""
+
+    def __init__(self, name: str, number: int, top: int, protected: int) -> None:
+        self.name = name
+        self.number = number
+        self.top = top
+        self.protected = protected
+        self.exits: List[int] = []
+
+
 @dataclass(frozen=True)
 class LoweredCircuit:
     """A circuit as the runner executes it.
@@ -141,6 +157,9 @@ class LoweredCircuit:
     nothing writes (it reads 0). Qubits are compacted too: `qubit_slots[q]` is the program's
     qubit for circuit qubit q, or -1 for a qubit no instruction acts on (it stays |0>), so a
     circuit laid out on a large device simulates its active qubits only.
+
+    `loops[L]` names while_loop L (its label, else its place in its block) for the runner's
+    error when a shot goes round it more than `max_loop_iterations` times.
     """
 
     name: str
@@ -159,6 +178,8 @@ class LoweredCircuit:
     qubit_slots: Tuple[int, ...]
     registers: Tuple[Tuple[str, Tuple[int, ...]], ...]
     metadata: Optional[dict]
+    loops: Tuple[str, ...] = ()
+    max_loop_iterations: int = DEFAULT_MAX_LOOP_ITERATIONS
 
     @property
     def sampled_from_final_state(self) -> bool:
@@ -239,6 +260,7 @@ def lowering_target(num_qubits: Optional[int] = None) -> "object":
     target.add_instruction(IfElseOp, name="if_else")
     target.add_instruction(SwitchCaseOp, name="switch_case")
     target.add_instruction(ForLoopOp, name="for_loop")
+    target.add_instruction(WhileLoopOp, name="while_loop")
     target.add_instruction(BoxOp, name="box")
     return target
 
@@ -250,19 +272,31 @@ def unbound_parameters_error(circuit: QuantumCircuit) -> ValueError:
                       "or estimator")
 
 
-def lower(circuit: QuantumCircuit, *, fuse: bool = True) -> LoweredCircuit:
+def lower(circuit: QuantumCircuit, *, fuse: bool = True,
+          max_loop_iterations: int = DEFAULT_MAX_LOOP_ITERATIONS) -> LoweredCircuit:
     """Lower `circuit`; raises ValueError naming any instruction or size it cannot run.
 
     With `fuse`, runs of one-qubit gates fold into one step here and the runner fuses the
     program further (its `fusion` flag); without, every instruction is one step with its exact
     matrix, and one-qubit and controlled one-qubit circuits give the korvel module's bits.
+    A shot that goes round one while_loop more than `max_loop_iterations` times in a row
+    stops the run with an error naming the loop.
     """
     if not isinstance(circuit, QuantumCircuit):
         raise TypeError(f"expected a QuantumCircuit, got {type(circuit).__name__}")
+    limit = check_loop_limit(max_loop_iterations)
     qubit_slots = _qubit_slots(circuit)
     _check_width(circuit, qubit_slots)
     parameters = tuple(circuit.parameters)
-    return _Walker(circuit, qubit_slots, parameters, fuse).result(circuit)
+    lowered = _Walker(circuit, qubit_slots, parameters, fuse).result(circuit)
+    return dataclasses.replace(lowered, max_loop_iterations=limit)
+
+
+def check_loop_limit(value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) \
+            or not 1 <= int(value) <= 1 << 62:
+        raise ValueError(f"max_loop_iterations must be an integer from 1 to 2**62, got {value!r}")
+    return int(value)
 
 
 class _Walker(StepCollector):
@@ -284,8 +318,11 @@ class _Walker(StepCollector):
         # Per for_loop being unrolled, innermost last: where its shots have broken out of it,
         # and where they have left the current iteration with continue_loop; `exits` counts
         # the changes to either.
-        self.loops: List[List[Condition]] = []
+        self.loops: List[Union[List[Condition], _While]] = []
         self.exits = 0
+        # The while_loops being walked, innermost last, and the names of all of them by number.
+        self.in_place: List[_While] = []
+        self.loop_names: List[str] = []
         self.add_phase(circuit.global_phase, ALWAYS)
         self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         self.flush_all()
@@ -293,7 +330,7 @@ class _Walker(StepCollector):
     def add_phase(self, value: object, condition: Condition) -> None:
         # A phase inside a branch is relative to the other branch: it cannot change a shot, and
         # a circuit with branches has no single final state to carry it.
-        if condition != ALWAYS:
+        if condition != ALWAYS or self.in_place:
             return
         phase = angle_from(value, self.parameter_index)
         if isinstance(phase, Angle) or phase != 0.0:
@@ -313,7 +350,10 @@ class _Walker(StepCollector):
         self.touched.add(qubit)
         # A branch's own condition keeps its slots, and no measurement under it can move a
         # shot into another branch of the same choice; the variables' slots need keeping.
-        slot = self.bits.measured(clbit, condition, self.expressions.held_slots())
+        if self.in_place:
+            slot = self.measured_in_loop(clbit, condition)
+        else:
+            slot = self.bits.measured(clbit, condition, self.expressions.held_slots())
         for mask, value in condition:
             self.records.append((KIND_MEASURE, (qubit,), 0, mask, value, slot, ()))
 
@@ -326,6 +366,10 @@ class _Walker(StepCollector):
         for position, instruction in enumerate(circuit.data):
             operation = instruction.operation
             if isinstance(operation, Store):
+                if self.in_place:
+                    raise ValueError(f"circuit '{self.name}': while_loop "
+                                     f"'{self.in_place[-1].name}' stores into a classical "
+                                     "variable, which korvel does not run inside a while_loop")
                 self.expressions.store(operation.lvalue, operation.rvalue, condition, clbit_index)
                 continue
             if isinstance(operation, (BreakLoopOp, ContinueLoopOp)):
@@ -411,6 +455,9 @@ class _Walker(StepCollector):
         if isinstance(operation, ForLoopOp):
             self.for_loop(operation, qubits, clbits, condition, position)
             return
+        if isinstance(operation, WhileLoopOp):
+            self.while_loop(operation, qubits, clbits, clbit_index, condition, position)
+            return
         if isinstance(operation, IfElseOp):
             # Read where the bits live now: the branches below may move them.
             taken = self.expressions.truth(operation.condition, clbit_index)
@@ -421,8 +468,8 @@ class _Walker(StepCollector):
             branches = self.switch_branches(operation, clbit_index)
         else:
             raise ValueError(f"instruction '{operation.name}' is not supported: korvel runs "
-                             "measure, reset, if_else, switch_case, for_loop and box, but no "
-                             "other control flow")
+                             "measure, reset, if_else, switch_case, for_loop, while_loop and "
+                             "box, but no other control flow")
         # Steps inside the branches run under their conditions; gates folded so far on these
         # qubits must come first. Every condition is taken on entry: a measurement in one
         # branch writes no slot its condition depends on, so no shot moves into another.
@@ -453,8 +500,8 @@ class _Walker(StepCollector):
                  condition: Condition, position: int) -> None:
         """The body once per value of the index set, the loop parameter bound to it."""
         indexset, parameter, body = operation.params
-        name = operation.label or f"at instruction {position}"
-        loop = [NEVER, NEVER]  # broken, continued
+        name = operation.label or str(position)
+        loop: List[Condition] = [NEVER, NEVER]  # broken, continued
         self.loops.append(loop)
         try:
             for value in indexset:
@@ -480,6 +527,14 @@ class _Walker(StepCollector):
             raise ValueError(f"circuit '{self.name}': {getattr(operation, 'name', operation)} "
                              "outside a loop")
         loop = self.loops[-1]
+        if isinstance(loop, _While):
+            # The shots that get here jump: out of the loop, or back to its test.
+            for mask, value in condition:
+                if isinstance(operation, BreakLoopOp):
+                    loop.exits.append(len(self.records))
+                self.records.append((KIND_JUMP, (), 0, mask, value, loop.number,
+                                     (None if isinstance(operation, BreakLoopOp) else loop.top,)))
+            return
         which = 0 if isinstance(operation, BreakLoopOp) else 1
         # Disjoint: `condition` excludes the shots that have left already.
         loop[which] = simplify(loop[which] + condition)
@@ -487,7 +542,62 @@ class _Walker(StepCollector):
 
     def loop_exits(self) -> Condition:
         loop = self.loops[-1]
+        if isinstance(loop, _While):
+            return NEVER
         return simplify(loop[0] + loop[1])
+
+    def while_loop(self, operation: WhileLoopOp, qubits: List[int], clbits: List[int],
+                   clbit_index: Dict[Clbit, int], condition: Condition, position: int) -> None:
+        """The runner's loop: a test that jumps past the body where the loop does not go on
+        (or its enclosing branch does not run), the body, and a jump back to the test. Inside,
+        measurements overwrite their bits where the test reads them again."""
+        name = operation.label or str(position)
+        for clbit in clbits:
+            if self.bits.pinned(clbit) is None:
+                raise ValueError(f"circuit '{self.name}': while_loop '{name}' reads or writes "
+                                 f"classical bit {clbit}, whose value an earlier branch leaves "
+                                 "in one of several places; korvel runs a while_loop on bits "
+                                 "that are in one place")
+        enter = conjoin(condition, self.expressions.truth(operation.condition, clbit_index))
+        if not enter:
+            return  # no shot goes in
+        for qubit in qubits:
+            self.flush(qubit)
+        # A later iteration finds these qubits touched, whatever the first pass did to them.
+        self.touched.update(qubits)
+        # The branch the loop sits in must still hold after it; its own test is read afresh.
+        protected = 0
+        for mask, _ in condition:
+            protected |= mask
+        loop = _While(name, len(self.loop_names), len(self.records), protected)
+        self.loop_names.append(name)
+        for mask, value in negate(enter):
+            loop.exits.append(len(self.records))
+            self.records.append((KIND_JUMP, (), 0, mask, value, loop.number, (None,)))
+        self.loops.append(loop)
+        self.in_place.append(loop)
+        try:
+            # Only shots in `condition` pass the test, so the body runs as it stands.
+            self.walk_branch(operation.blocks[0], qubits, clbits, ALWAYS)
+        finally:
+            self.in_place.pop()
+            self.loops.pop()
+        self.records.append((KIND_JUMP, (), 0, 0, 0, loop.number, (loop.top,)))
+        end = len(self.records)
+        for index in loop.exits:
+            self.records[index] = self.records[index][:6] + ((end,),)
+
+    def measured_in_loop(self, clbit: int, condition: Condition) -> int:
+        held = self.expressions.held_slots()
+        for loop in self.in_place:
+            held |= loop.protected
+        slot = self.bits.measured_in_place(clbit, condition, held)
+        if slot is None:
+            raise ValueError(f"circuit '{self.name}': while_loop '{self.in_place[-1].name}' "
+                             f"measures into classical bit {clbit}, which a condition still "
+                             "in force reads or an earlier branch left in several places; "
+                             "inside a while_loop korvel overwrites a bit where it is read")
+        return slot
 
     def walk_branch(self, body: QuantumCircuit, qubits: List[int], clbits: List[int],
                     condition: Condition) -> None:
@@ -626,7 +736,8 @@ class _Walker(StepCollector):
         # Conditions and measured bits in the runner's compacted slots.
         steps, entries, slots_of_parametric = layout([
             (kind, targets, controls, compact.mask(cond_mask), compact.mask(cond_value),
-             compact.slot(slot) if kind == KIND_MEASURE else 0, factors)
+             compact.slot(slot) if kind == KIND_MEASURE else slot if kind == KIND_JUMP else 0,
+             factors)
             for kind, targets, controls, cond_mask, cond_value, slot, factors in records])
         parametric = [ParametricStep(*slot) for slot in slots_of_parametric]
         registers = tuple(
@@ -649,6 +760,7 @@ class _Walker(StepCollector):
             qubit_slots=self.qubit_slots,
             registers=registers,
             metadata=circuit.metadata,
+            loops=tuple(self.loop_names),
         )
 
 

@@ -27,7 +27,9 @@ from .execution import (
     run_seed,
     sample_task,
 )
-from .lowering import LoweredCircuit, lower
+from korvel_programs import DEFAULT_MAX_LOOP_ITERATIONS
+
+from .lowering import LoweredCircuit, check_loop_limit, lower
 
 
 @dataclass
@@ -88,12 +90,16 @@ class KorvelSampler(BaseSamplerV2):
         fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
             deterministic plan: the same bits every run, equal to the unfused gates to
             rounding); False runs every instruction as its own step with its exact matrix.
+        max_loop_iterations: a shot that goes round one while_loop more often in a row
+            stops the run with an error naming the loop.
     """
 
     def __init__(self, *, default_shots: int = 1024, seed: PrimitiveSeed = None,
-                 executor: Union[Executor, Any, None] = None, fusion: bool = True) -> None:
+                 executor: Union[Executor, Any, None] = None, fusion: bool = True,
+                 max_loop_iterations: int = DEFAULT_MAX_LOOP_ITERATIONS) -> None:
         self._default_shots = check_shots(default_shots)
         self._fusion = check_fusion(fusion)
+        self._max_loop_iterations = check_loop_limit(max_loop_iterations)
         self._seed = check_primitive_seed(seed)
         self._executor = as_executor(executor)
 
@@ -119,7 +125,8 @@ class KorvelSampler(BaseSamplerV2):
         prepared = []
         for pub in coerced:
             check_shots(pub.shots)
-            lowered = lower(pub.circuit, fuse=self._fusion)
+            lowered = lower(pub.circuit, fuse=self._fusion,
+                            max_loop_iterations=self._max_loop_iterations)
             size = int(np.prod(pub.shape, dtype=np.int64))
             prepared.append(_Prepared(pub, lowered, bind_values(lowered, pub.parameter_values,
                                                                 size), size))

@@ -67,19 +67,23 @@ PyObject* state_from_amplitudes(PyObject* module, PyObject* const* args, Py_ssiz
 
 PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return run_entry([&]() -> PyObject* {
-        const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument, fusion] =
-            bind<6>("run_shots", {"num_qubits", "num_clbits", "program", "shots", "seed", "fusion"}, 4, args, nargs,
-                    kwnames);
+        const auto [qubits_argument, clbits_argument, program, shots_argument, seed_argument, fusion, loops] =
+            bind<7>("run_shots",
+                    {"num_qubits", "num_clbits", "program", "shots", "seed", "fusion", "max_loop_iterations"}, 4,
+                    args, nargs, kwnames);
         const std::uint32_t qubits = qubit_count(qubits_argument);
         const std::uint32_t clbits = clbit_count(clbits_argument);
         std::vector<circuit::Step> steps = read_program(program, qubits, clbits);
         const bool fused = fusion_flag(fusion);
         const std::uint64_t shots = shot_count(shots_argument);
         const std::optional<std::uint64_t> seed = seed_value(seed_argument);
+        const std::uint64_t limit = loops == nullptr || loops == Py_None
+                                        ? circuit::default_max_loop_iterations
+                                        : integer_in_range(loops, "max_loop_iterations", 1, (std::uint64_t{1} << 62));
         if (fused) steps = circuit::fuse_steps(steps);
         NewArray words(shots, ElementType::uint64);
         without_interpreter_lock([&] {
-            circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed));
+            circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed), limit);
         });
         return words.release();
     });
@@ -94,9 +98,10 @@ PyMethodDef functions[] = {
      "A State holding a copy of the amplitudes (a one-dimensional complex128 array of length 2**n, "
      "finite, not normalised by the runner)."},
     {"run_shots", as_function(run_shots), METH_FASTCALL | METH_KEYWORDS,
-     "run_shots(num_qubits, num_clbits, program, shots, seed=None, fusion=False)\n--\n\n"
-     "Runs a program with measurements, resets and conditions once per shot and returns each shot's "
-     "classical word (uint64; bit c is classical bit c)."},
+     "run_shots(num_qubits, num_clbits, program, shots, seed=None, fusion=False, max_loop_iterations=None)\n--\n\n"
+     "Runs a program with measurements, resets, conditions and jumps once per shot and returns each shot's "
+     "classical word (uint64; bit c is classical bit c). A shot that goes round one loop more than "
+     "max_loop_iterations times in a row (None: 1000) stops the run with a ValueError naming the loop."},
     {"adjoint_jacobian", as_function(adjoint_jacobian), METH_FASTCALL | METH_KEYWORDS,
      "adjoint_jacobian(num_qubits, program, parametrised_steps, generators, observables, num_observables)\n--\n\n"
      "Expectation values of Pauli sums and their derivatives by the parametrised steps, by the adjoint "

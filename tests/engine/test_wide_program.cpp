@@ -106,7 +106,22 @@ struct Case {
 // Every rule of a record, broken alone in step 1 of a program whose step 0 is valid, on 6 qubits
 // and 2 classical bits, with 20 entries.
 const Case cases[] = {
-    {"kind", [](WideRecord& r) { r.kind = 3; }, "kind must be 0 (gate), 1 (measure) or 2 (reset), got 3"},
+    {"kind", [](WideRecord& r) { r.kind = 4; }, "kind must be 0 (gate), 1 (measure), 2 (reset) or 3 (jump), got 4"},
+    {"jump_width", [](WideRecord& r) { r.kind = 3; }, "width must be 0 for a jump step, got 2"},
+    {"jump_targets", [](WideRecord& r) { r.kind = 3, r.width = 0; }, "targets[1] must be 0 for a step of width 0, got 1"},
+    {"jump_controls", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.controls = 2; },
+     "controls must be 0 for a jump step, got 0x2"},
+    {"jump_past_end", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.matrix = 4; },
+     "matrix (the step a jump continues at) is 4, out of range for a program of 3 steps"},
+    {"jump_to_itself", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.matrix = 1; },
+     "matrix (the step a jump continues at) is the jump itself"},
+    {"jump_loop", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.clbit = 3; },
+     "clbit (the loop of a jump) is 3, not below the program's 3 steps"},
+    {"jump_reserved", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.reserved2 = 1; },
+     "the reserved field at offset 56 must be 0, got 0x1"},
+    {"gates_only_jump", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0; },
+     "a jump step cannot run here: only gate steps evolve a State (run_shots runs measurements and resets)",
+     Steps::gates_only},
     {"gates_only_kind", [](WideRecord& r) { r.kind = 2, r.width = 1, r.targets[1] = 0; },
      "a reset step cannot run here: only gate steps evolve a State (run_shots runs measurements and resets)",
      Steps::gates_only},

@@ -7,7 +7,8 @@ Counts must lie within Bernstein bounds that a correct sampler breaks with proba
 1e-12 per outcome. Where Qiskit Aer runs a circuit (no variables, shifts or indexing, no
 casts of registers to Bool, which Aer 0.18 reads as the register being zero), the model is
 checked against Aer's counts too, so its reading of Qiskit's semantics is not korvel's
-alone. The estimator's exact values follow the same model to 1e-12.
+alone. The estimator's exact values follow the same model to 1e-12. while_loop runs in
+the runner itself, with a limit on the iterations of each shot that a never-ending loop meets.
 """
 
 from __future__ import annotations
@@ -23,7 +24,8 @@ warnings.filterwarnings("ignore", category=DeprecationWarning)
 import numpy as np  # noqa: E402
 from qiskit import ClassicalRegister, QuantumCircuit, QuantumRegister  # noqa: E402
 from qiskit.circuit import (  # noqa: E402
-    CASE_DEFAULT, BreakLoopOp, Clbit, ContinueLoopOp, ForLoopOp, IfElseOp, Store, SwitchCaseOp)
+    CASE_DEFAULT, BreakLoopOp, Clbit, ContinueLoopOp, ForLoopOp, IfElseOp, Store, SwitchCaseOp,
+    WhileLoopOp)
 from qiskit.circuit.classical import expr, types  # noqa: E402
 from qiskit.quantum_info import SparsePauliOp, Statevector  # noqa: E402
 
@@ -151,6 +153,21 @@ def exact_branches(circuit):
                 if CASE_DEFAULT in values:
                     default = body
             return [b] if default is None else run(default, qs, cs, b)
+        if isinstance(operation, WhileLoopOp):
+            # Branches below 1e-16 are dropped: a loop may go round without end.
+            running, done = [b], []
+            while running:
+                after = []
+                for r in running:
+                    if not _holds(operation.condition, r.bits, r.variables, index):
+                        done.append(r)
+                        continue
+                    for out in run(operation.blocks[0], qs, cs, r):
+                        if out.weight < 1e-16:
+                            continue
+                        (done if out.left == "break" else after).append(out.copy(left=None))
+                running = after
+            return done
         if isinstance(operation, ForLoopOp):
             indexset, parameter, body = operation.params
             running, done = [b], []
@@ -482,14 +499,6 @@ def test_a_loop_parameter_shared_with_a_sweep_parameter_binds_per_iteration():
 # -- refusals ----------------------------------------------------------------------------------
 
 
-def _while_loop():
-    circuit = QuantumCircuit(1, 1)
-    with circuit.while_loop((circuit.clbits[0], 0)):
-        circuit.h(0)
-        circuit.measure(0, 0)
-    return circuit
-
-
 def _input_variable():
     circuit = QuantumCircuit(1, 1)
     flag = circuit.add_input("flag", types.Bool())
@@ -533,7 +542,6 @@ def _long_loop():
 
 
 @pytest.mark.parametrize("make, message", [
-    (_while_loop, "instruction 'while_loop' is not supported"),
     (_input_variable, "reads input variable 'flag', which korvel cannot bind"),
     (_too_many_bits, f"reads more than {MAX_EXPRESSION_BITS} classical bits"),
     (_store_into_a_bit, "korvel stores into classical variables"),
@@ -559,3 +567,206 @@ def test_wide_register_equalities_need_no_truth_table():
     circuit.measure(0, wide[0])
     counts = KorvelBackend().run(circuit, shots=100, seed_simulator=1).result().get_counts()
     assert counts == {"1" + "0" * 39: 100}
+
+
+# -- while_loop --------------------------------------------------------------------------------
+
+
+def _repeat_until(circuit, qubit, clbit, angle, other=None):
+    """Prepares `qubit` afresh and measures it into `clbit`: a body that ends its loop with
+    probability bounded below."""
+    circuit.reset(qubit)
+    circuit.ry(angle, qubit)
+    if other is not None:
+        circuit.cx(qubit, other)
+    circuit.measure(qubit, clbit)
+
+
+def random_while(seed):
+    """Repeat-until-success loops with random tests, nested in if_else and for_loop, with
+    while_loop inside while_loop, break_loop and continue_loop, and gates around them."""
+    rng = np.random.default_rng(seed)
+    a, b = ClassicalRegister(2, "a"), ClassicalRegister(2, "b")
+    circuit = QuantumCircuit(QuantumRegister(3, "q"), a, b)
+    circuit.h(2)
+    circuit.measure(2, b[1])
+
+    def loop(depth, guarded=False):
+        # Inside the if_else on b, b stays as the if read it: korvel refuses measuring into
+        # the bits of an enclosing condition inside a while_loop.
+        q = int(rng.integers(2))
+        bit = a[q]
+        angle = float(rng.uniform(0.6, 2.5))
+        test = [lambda: (bit, 0), lambda: expr.logic_not(bit),
+                lambda: expr.less(expr.bit_and(a, 1), 1) if q == 0 else
+                expr.logic_or(expr.equal(a, 0), expr.equal(a, 1)),
+                lambda: expr.logic_and(expr.logic_not(bit), expr.lift(True))][int(rng.integers(4))]
+        circuit.measure(q, bit)
+        with circuit.while_loop(test()):
+            _repeat_until(circuit, q, bit, angle, other=2 if rng.integers(2) else None)
+            kind = int(rng.integers(5))
+            if kind == 0 and depth == 0:
+                loop(depth + 1, guarded)
+                circuit.measure(q, bit)
+            elif kind == 1:
+                with circuit.if_test((b[1], 1)):
+                    circuit.break_loop()
+            elif kind == 2:
+                with circuit.if_test((b[1], 0)):
+                    circuit.x(2)
+                    circuit.continue_loop()
+                circuit.h(2)
+            elif kind == 3:
+                circuit.ry(float(rng.uniform(0, 3)), 2)
+        if not guarded:
+            circuit.measure(2, b[0])
+
+    for _ in range(int(rng.integers(1, 3))):
+        place = int(rng.integers(3))
+        if place == 0:
+            loop(0)
+        elif place == 1:
+            with circuit.if_test(expr.equal(b, int(rng.integers(4)))):
+                loop(0, guarded=True)
+        else:
+            with circuit.for_loop(range(2)):
+                loop(1)
+        circuit.h(2)
+    return circuit
+
+
+@pytest.mark.parametrize("seed", range(20))
+@pytest.mark.parametrize("fusion", [True, False])
+def test_random_while_loops_follow_the_exact_model(seed, fusion):
+    circuit = random_while(seed)
+    counts = KorvelBackend().run(circuit, shots=SHOTS, seed_simulator=seed,
+                                 fusion=fusion).result().get_counts()
+    assert_counts_follow(as_words(counts), exact_distribution(circuit), SHOTS)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_while_loops_agree_with_aer(seed):
+    from qiskit_aer import AerSimulator
+
+    circuit = random_while(seed)
+    distribution = exact_distribution(circuit)
+    aer = AerSimulator().run(circuit, shots=SHOTS, seed_simulator=seed).result().get_counts()
+    assert_counts_follow(as_words(aer), distribution, SHOTS)
+
+
+def _never_ending(label=None):
+    circuit = QuantumCircuit(1, 1)
+    with circuit.while_loop((circuit.clbits[0], 0)):
+        circuit.measure(0, 0)  # |0> forever
+    if label is not None:
+        circuit.data[0].operation.label = label
+    return circuit
+
+
+def test_a_never_ending_loop_stops_with_its_name():
+    with pytest.raises(ValueError, match=r"while_loop '0' ran past 1000 iterations in shot \d+"):
+        KorvelBackend().run(_never_ending(), shots=100).result()
+    with pytest.raises(ValueError, match="while_loop 'spin' ran past 7 iterations"):
+        KorvelSampler(max_loop_iterations=7).run([_never_ending("spin")], shots=3).result()
+    with pytest.raises(ValueError, match="while_loop 'spin' ran past 3 iterations"):
+        KorvelBackend(max_loop_iterations=3).run(_never_ending("spin"), shots=1).result()
+
+
+def test_the_limit_can_be_raised_and_is_checked():
+    circuit = QuantumCircuit(1, 1)
+    circuit.x(0)
+    circuit.measure(0, 0)
+    with circuit.while_loop((circuit.clbits[0], 1)):
+        circuit.measure(0, 0)  # |1> forever
+    with pytest.raises(ValueError, match="ran past 1000 iterations"):
+        KorvelBackend().run(circuit, shots=2).result()
+    with pytest.raises(ValueError, match="ran past 5000 iterations"):
+        KorvelBackend().run(circuit, shots=2, max_loop_iterations=5000).result()
+    with pytest.raises(ValueError, match="max_loop_iterations must be an integer"):
+        KorvelSampler(max_loop_iterations=0)
+
+
+def test_while_loop_refusals_name_the_loop():
+    circuit = QuantumCircuit(1, 2)
+    circuit.h(0)
+    circuit.measure(0, 0)
+    with circuit.while_loop((circuit.clbits[0], 1)):
+        with circuit.if_test((circuit.clbits[0], 1)):
+            circuit.measure(0, 0)
+    circuit.data[-1].operation.label = "inner"
+    with pytest.raises(ValueError, match="while_loop 'inner' measures into classical bit 0"):
+        KorvelBackend().run(circuit, shots=2).result()
+    estimated = QuantumCircuit(1, 1)
+    estimated.h(0)
+    estimated.measure(0, 0)
+    with estimated.while_loop((estimated.clbits[0], 1)):
+        estimated.h(0)
+        estimated.measure(0, 0)
+    estimated.h(0)
+    with pytest.raises(ValueError, match="the estimator does not run while_loop"):
+        KorvelEstimator().run([(estimated, SparsePauliOp("Z"))]).result()
+
+
+def test_the_runner_takes_the_limit_and_refuses_a_bad_one():
+    import korvel_runner
+    from korvel_programs import ProgramBuilder
+
+    builder = ProgramBuilder()
+    builder.measure(0, 0)
+    builder.jump(0, 0, (1, 0))  # |0> measured forever
+    program = builder.program()
+    with pytest.raises(ValueError, match=r"^loop 0 ran past 9 iterations in shot \d+$"):
+        korvel_runner.run_shots(1, 1, program, 4, seed=1, max_loop_iterations=9)
+    with pytest.raises(ValueError, match="max_loop_iterations must be between 1 and"):
+        korvel_runner.run_shots(1, 1, program, 4, max_loop_iterations=0)
+    builder = ProgramBuilder()
+    builder.jump(5, 0)
+    with pytest.raises(ValueError, match="step 0: matrix .* is 5, out of range for a program of 1 steps"):
+        korvel_runner.run_shots(1, 1, builder.program(), 4)
+
+
+def _random_jump_program(data):
+    """Gates, measurements, resets and jumps anywhere (forward, back, conditioned) on 2 qubits."""
+    from hypothesis import strategies as st
+    from korvel_programs import ProgramBuilder
+
+    h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
+    builder = ProgramBuilder()
+    count = data.draw(st.integers(1, 8))
+    for _ in range(count):
+        kind = data.draw(st.sampled_from(["gate", "measure", "reset", "jump"]))
+        qubit = data.draw(st.integers(0, 1))
+        condition = data.draw(st.sampled_from([(0, 0), (1, 0), (1, 1), (3, 2)]))
+        if kind == "gate":
+            builder.gate([qubit], h, condition=condition)
+        elif kind == "measure":
+            builder.measure(qubit, data.draw(st.integers(0, 1)), condition)
+        elif kind == "reset":
+            builder.reset(qubit, condition)
+        else:
+            builder.jump(data.draw(st.integers(0, count)), data.draw(st.integers(0, 2)), condition)
+    return builder.program()
+
+
+def test_random_jump_programs_run_or_fail_with_documented_errors():
+    import re
+
+    import korvel_runner
+    from hypothesis import given, settings
+    from hypothesis import strategies as st
+
+    documented = re.compile(r"^(step \d+: .+|loop \d+ ran past 20 iterations in shot \d+)$")
+
+    @settings(max_examples=300, deadline=None)
+    @given(st.data(), st.booleans())
+    def run(data, fusion):
+        program = _random_jump_program(data)
+        try:
+            words = korvel_runner.run_shots(2, 2, program, 8, seed=3, fusion=fusion,
+                                            max_loop_iterations=20)
+        except ValueError as error:
+            assert documented.match(str(error)), str(error)
+            return
+        assert words.shape == (8,) and int(words.max(initial=0)) < 4
+
+    run()

@@ -55,8 +55,10 @@ private:
 
 // Full trajectories: words[s] is the classical word after shot s (bit c = classical bit c).
 // The steps are validated for `qubits` qubits; every shot starts from |0…0> with all classical
-// bits 0. Shot s draws from its own stream, so the words depend on the key alone.
+// bits 0. Shot s draws from its own stream, so the words depend on the key alone. A shot that
+// takes the backward jumps of one loop more than `max_loop_iterations` times in a row stops
+// the run with InvalidInput("loop L ran past N iterations ...").
 void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
-                      const StreamKey& key);
+                      const StreamKey& key, std::uint64_t max_loop_iterations = default_max_loop_iterations);
 
 }  // namespace korvel::circuit

@@ -176,20 +176,35 @@ private:
 
 std::vector<Step> fuse_steps(const std::vector<Step>& steps) {
     try {
+        // A jump's target starts a run of its own, so no fused step reaches across it; `moved`
+        // gives each target's place in the fused program.
+        std::vector<bool> target(steps.size() + 1, false);
+        for (const Step& step : steps) {
+            if (step.kind == StepKind::jump) target[step.jump_to] = true;
+        }
+        std::vector<std::size_t> moved(steps.size() + 1, 0);
         std::vector<Step> out;
         out.reserve(steps.size());
         Fuser fuser(steps, out);
         for (std::size_t i = 0; i < steps.size(); ++i) {
             const Step& step = steps[i];
+            if (target[i]) {
+                fuser.close_all();
+                moved[i] = out.size();
+            }
             if (step.kind == StepKind::gate && !step.conditional()) {
                 fuser.add(i);
                 continue;
             }
-            // A measurement, a reset or a condition ends the run: what came before it goes first.
+            // A measurement, a reset, a jump or a condition ends the run: what came before it goes first.
             fuser.close_all();
             out.push_back(step);
         }
         fuser.close_all();
+        moved[steps.size()] = out.size();
+        for (Step& step : out) {
+            if (step.kind == StepKind::jump) step.jump_to = moved[step.jump_to];
+        }
         return out;
     } catch (const std::bad_alloc&) {
         throw AllocationFailure(steps.size() * sizeof(Step));

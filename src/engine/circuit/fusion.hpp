@@ -19,8 +19,9 @@ namespace korvel::circuit {
 // gate costs 1.8 sweeps and more, above most of what it would replace.
 inline constexpr std::uint32_t max_fused_qubits = 2;
 
-// The steps with every run of unconditional gate steps fused; measurements, resets and
-// conditional steps stay where they are and end the runs around them. Throws AllocationFailure.
+// The steps with every run of unconditional gate steps fused; measurements, resets, jumps and
+// conditional steps stay where they are and end the runs around them, and so does every step a
+// jump continues at (the jumps are renumbered to the fused steps). Throws AllocationFailure.
 std::vector<Step> fuse_steps(const std::vector<Step>& steps);
 
 }  // namespace korvel::circuit

@@ -45,6 +45,7 @@ const char* kind_name(StepKind kind) {
         case StepKind::gate: return "gate";
         case StepKind::measure: return "measure";
         case StepKind::reset: return "reset";
+        case StepKind::jump: return "jump";
     }
     return "unknown";
 }
@@ -108,10 +109,13 @@ std::string qubit_count(std::uint32_t qubits) {
     return std::to_string(qubits) + (qubits == 1 ? " qubit" : " qubits");
 }
 
-StepKind read_kind(const RecordReader& record, const Fields& at, Steps allowed) {
+// Jumps exist in the self-describing form only (`with_jumps`).
+StepKind read_kind(const RecordReader& record, const Fields& at, Steps allowed, bool with_jumps = false) {
     const std::uint32_t raw_kind = record.u32(at.kind);
-    if (raw_kind > 2) {
-        record.refuse("kind must be 0 (gate), 1 (measure) or 2 (reset), got " + std::to_string(raw_kind));
+    if (raw_kind > (with_jumps ? 3u : 2u)) {
+        record.refuse(std::string(with_jumps ? "kind must be 0 (gate), 1 (measure), 2 (reset) or 3 (jump), got "
+                                             : "kind must be 0 (gate), 1 (measure) or 2 (reset), got ") +
+                      std::to_string(raw_kind));
     }
     const auto kind = static_cast<StepKind>(raw_kind);
     if (allowed == Steps::gates_only && kind != StepKind::gate) {
@@ -157,11 +161,15 @@ void read_common(const RecordReader& record, const Fields& at, Step& step, std::
     step.cond_mask = cond_mask;
     step.cond_value = cond_value;
 
-    const std::uint32_t clbit = record.u32(at.clbit);
+    std::uint32_t clbit = record.u32(at.clbit);
     if (step.kind == StepKind::measure) {
         if (clbit >= clbits) {
             record.refuse("clbit " + std::to_string(clbit) + " is out of range: " + clbit_count(clbits));
         }
+    } else if (step.kind == StepKind::jump) {
+        // A jump's loop, checked by the caller against the step count.
+        step.loop = clbit;
+        clbit = 0;
     } else if (clbit != 0) {
         record.refuse(std::string("clbit must be 0 for a ") + name + " step, got " + std::to_string(clbit));
     }
@@ -187,18 +195,19 @@ Step decode_step(const RecordReader& record, std::uint32_t qubits, std::uint32_t
     return step;
 }
 
-// A record of the self-describing form; `entries` points at the E matrix entries after the
-// records.
+// Record k of the `step_count` records of the self-describing form; `entries` points at the E
+// matrix entries after the records.
 Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uint32_t clbits, Steps allowed,
-                      const std::byte* entries, std::uint64_t entry_count) {
-    Step step{read_kind(record, wide_fields, allowed), 0, 0, 0, 0, 0, identity, nullptr};
+                      const std::byte* entries, std::uint64_t entry_count, std::uint64_t k, std::uint64_t step_count) {
+    Step step{read_kind(record, wide_fields, allowed, true), 0, 0, 0, 0, 0, identity, nullptr};
     const std::uint32_t width = record.u32(4);
-    if (step.kind == StepKind::gate ? (width < 1 || width > max_wide_targets) : width != 1) {
+    const std::uint32_t wanted = step.kind == StepKind::jump ? 0 : 1;
+    if (step.kind == StepKind::gate ? (width < 1 || width > max_wide_targets) : width != wanted) {
         record.refuse(step.kind == StepKind::gate
                           ? "width must be between 1 and " + std::to_string(max_wide_targets) + " for a gate step, got " +
                                 std::to_string(width)
-                          : std::string("width must be 1 for a ") + kind_name(step.kind) + " step, got " +
-                                std::to_string(width));
+                          : "width must be " + std::to_string(wanted) + " for a " + kind_name(step.kind) +
+                                " step, got " + std::to_string(width));
     }
     std::array<std::uint32_t, max_wide_targets> targets{};
     std::uint64_t target_mask = 0;
@@ -225,6 +234,19 @@ Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uin
         record.refuse("the reserved field at offset 56 must be 0, got " + hex(reserved));
     }
     const std::uint64_t first = record.u64(48);
+    if (step.kind == StepKind::jump) {
+        if (first > step_count) {
+            record.refuse("matrix (the step a jump continues at) is " + std::to_string(first) +
+                          ", out of range for a program of " + std::to_string(step_count) + " steps");
+        }
+        if (first == k) record.refuse("matrix (the step a jump continues at) is the jump itself");
+        if (step.loop >= step_count) {
+            record.refuse("clbit (the loop of a jump) is " + std::to_string(step.loop) +
+                          ", not below the program's " + std::to_string(step_count) + " steps");
+        }
+        step.jump_to = first;
+        return step;
+    }
     if (step.kind != StepKind::gate) {
         if (first != 0) {
             record.refuse(std::string("matrix must be 0 for a ") + kind_name(step.kind) + " step, got " +
@@ -302,7 +324,7 @@ std::vector<Step> decode_wide_program(std::span<const std::byte> bytes, std::uin
     const std::byte* entries = records + wide_step_size * count;
     for (std::size_t k = 0; k < count; ++k) {
         steps.push_back(decode_wide_step(RecordReader(records + k * wide_step_size, k), qubits, clbits, allowed,
-                                         entries, entry_count));
+                                         entries, entry_count, k, count));
     }
     return steps;
 }

@@ -25,7 +25,11 @@ inline constexpr std::size_t wide_header_size = 16;
 inline constexpr std::size_t wide_step_size = 64;
 inline constexpr std::uint32_t max_clbits = 64;
 
-enum class StepKind : std::uint32_t { gate = 0, measure = 1, reset = 2 };
+enum class StepKind : std::uint32_t { gate = 0, measure = 1, reset = 2, jump = 3 };
+
+// Iterations of one loop a shot may run before the run is refused, unless a caller says
+// otherwise: a loop that never ends stops with an error instead of hanging.
+inline constexpr std::uint64_t default_max_loop_iterations = 1000;
 
 struct Step {
     StepKind kind;
@@ -36,6 +40,8 @@ struct Step {
     std::uint32_t clbit;       // measure steps only
     QGate gate;                // one-qubit gate steps; the identity elsewhere
     std::shared_ptr<const WideGate> wide;  // gate steps on two or more targets; null elsewhere
+    std::uint64_t jump_to = 0;  // jump steps: the step a shot continues at (up to the step count)
+    std::uint32_t loop = 0;     // jump steps: the loop whose iterations the jump counts or ends
 
     bool runs_on(std::uint64_t clbits) const noexcept { return (clbits & cond_mask) == cond_value; }
     bool conditional() const noexcept { return cond_mask != 0; }
@@ -64,20 +70,27 @@ struct Step {
 // then S records of 64 bytes, then E complex entries of 16 bytes (real, imaginary), and nothing
 // after them. Record k, at 16 + 64k:
 //
-//   offset  0  u32  kind        0 gate, 1 measure, 2 reset
-//           4  u32  width       gate: number of targets, 1 to 5; measure and reset: 1
+//   offset  0  u32  kind        0 gate, 1 measure, 2 reset, 3 jump
+//           4  u32  width       gate: number of targets, 1 to 5; measure and reset: 1; jump: 0
 //           8  8 × u8 targets   targets[j] < qubits for j < width, distinct; the rest 0. Bit j of
 //                               a row or column of the matrix is the value of qubit targets[j]
 //          16  u64  controls    gate: mask below 2^qubits, no target bit; 0 for other kinds
 //          24  u64  cond_mask   as above
 //          32  u64  cond_value
-//          40  u32  clbit       measure: < clbits; 0 for other kinds
+//          40  u32  clbit       measure: < clbits; jump: its loop, < S; 0 for other kinds
 //          44  u32  reserved    0
 //          48  u64  matrix      gate: its 4^width entries are entries [matrix, matrix + 4^width),
-//                               row-major, all finite; 0 for other kinds
+//                               row-major, all finite; jump: the step J it continues at, J <= S
+//                               and J != k; 0 for other kinds
 //          56  u64  reserved    0
 //
 // A step may share its entries with others; parameter sweeps rewrite the entries alone.
+//
+// A jump step whose condition holds moves the shot to step J (J = S: past the last step)
+// instead of the next one. Going back (J < k) is an iteration of its loop, which counts
+// against the shot's limit for that loop; going forward past the last backward jump of its
+// loop leaves the loop and sets its count back to 0. Its targets and controls are 0. Only the
+// self-describing form has jumps.
 //
 // Matrices are taken as given (no unitarity test). With `gates_only`, for entry points that
 // evolve one state without classical bits, a measure or reset step and a condition are refused

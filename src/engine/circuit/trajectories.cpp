@@ -4,7 +4,8 @@
 // every shot shares (run once, then copied); the middle, run per shot; and a tail of
 // unconditional measurements, which change no later step and so are read as one draw of a whole
 // basis state per shot, mapped onto the classical bits they write. Without a middle, the shots are
-// drawn from the shared state by the sampler.
+// drawn from the shared state by the sampler. Jumps stay inside the middle: the shared gates end
+// before the first step a jump continues at, and the tail starts after the last.
 
 #include <algorithm>
 #include <array>
@@ -34,21 +35,43 @@ constexpr std::uint64_t shot_grain = 16;
 constexpr QGate pauli_x = QGate::from_entries({0.0, 0.0}, {1.0, 0.0}, {1.0, 0.0}, {0.0, 0.0});
 
 struct ProgramParts {
-    std::span<const Step> shared;   // gates before the first measurement or reset
+    std::span<const Step> shared;   // gates before the first measurement, reset or jump target
     std::span<const Step> middle;   // per shot
     std::span<const Step> tail;     // unconditional measurements to the end
+    // Per loop a jump names, the step of its last backward jump (0 for none): only a forward
+    // jump past it leaves the loop and sets its count back. With that rule every shot ends:
+    // of the backward jumps a shot takes without end, the last in the program would belong to
+    // a loop whose count could then never be set back, and so runs out.
+    std::vector<std::size_t> loop_ends;
 };
 
 ProgramParts split_program(std::span<const Step> steps) {
+    std::size_t first_target = steps.size(), last_target = 0, loops = 0;
+    for (const Step& step : steps) {
+        if (step.kind != StepKind::jump) continue;
+        first_target = std::min<std::size_t>(first_target, step.jump_to);
+        last_target = std::max<std::size_t>(last_target, step.jump_to);
+        loops = std::max<std::size_t>(loops, std::size_t{step.loop} + 1);
+    }
+    std::vector<std::size_t> loop_ends;
+    try {
+        loop_ends.resize(loops, 0);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(loops * sizeof(std::size_t));
+    }
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        const Step& step = steps[k];
+        if (step.kind == StepKind::jump && step.jump_to < k) loop_ends[step.loop] = std::max(loop_ends[step.loop], k);
+    }
     std::size_t first_other = 0;
-    while (first_other < steps.size() && steps[first_other].kind == StepKind::gate) ++first_other;
+    while (first_other < first_target && steps[first_other].kind == StepKind::gate) ++first_other;
     std::size_t tail_begin = steps.size();
-    while (tail_begin > first_other && steps[tail_begin - 1].kind == StepKind::measure &&
+    while (tail_begin > std::max(first_other, last_target) && steps[tail_begin - 1].kind == StepKind::measure &&
            !steps[tail_begin - 1].conditional()) {
         --tail_begin;
     }
     return {steps.first(first_other), steps.subspan(first_other, tail_begin - first_other),
-            steps.subspan(tail_begin)};
+            steps.subspan(tail_begin), std::move(loop_ends)};
 }
 
 std::uint64_t write_clbit(std::uint64_t word, std::uint32_t clbit, std::uint64_t value) {
@@ -104,9 +127,27 @@ std::uint32_t measure_or_refuse(Register& reg, const Step& step, ChaCha12Stream&
     return measure_with_weights(reg, step.target, weights, RandomSource(stream));
 }
 
-// Runs the middle of one shot on `reg` and returns the classical word it leaves.
-std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12Stream& stream) {
+// The limit a shot's loops run under, and its count of iterations per loop.
+struct LoopCounts {
+    std::uint64_t limit;
+    std::vector<std::uint64_t> counts;
+};
+
+LoopCounts make_loop_counts(std::size_t loops, std::uint64_t limit) {
+    try {
+        return LoopCounts{limit, std::vector<std::uint64_t>(loops)};
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(loops * sizeof(std::uint64_t));
+    }
+}
+
+// Runs the middle of one shot on `reg` and returns the classical word it leaves. `offset` is
+// the index of the middle's first step in the program, which jumps name their steps by.
+std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_t offset,
+                         std::span<const std::size_t> loop_ends, LoopCounts& loops, std::uint64_t shot,
+                         ChaCha12Stream& stream) {
     std::uint64_t clbits = 0;
+    std::fill(loops.counts.begin(), loops.counts.end(), 0);
     std::size_t i = 0;
     while (i < middle.size()) {
         if (middle[i].kind == StepKind::gate) {
@@ -118,6 +159,21 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12St
         }
         const Step& step = middle[i++];
         if (!step.runs_on(clbits)) continue;
+        if (step.kind == StepKind::jump) {
+            // split_program keeps every jump's target inside [offset, offset + middle.size()].
+            const std::size_t to = static_cast<std::size_t>(step.jump_to) - offset;
+            std::uint64_t& count = loops.counts[step.loop];
+            if (to < i) {
+                if (++count > loops.limit) {
+                    throw InvalidInput("loop " + std::to_string(step.loop) + " ran past " +
+                                       std::to_string(loops.limit) + " iterations in shot " + std::to_string(shot));
+                }
+            } else if (step.jump_to > loop_ends[step.loop]) {
+                count = 0;
+            }
+            i = to;
+            continue;
+        }
         const std::uint32_t outcome = measure_or_refuse(reg, step, stream);
         if (step.kind == StepKind::measure) {
             clbits = write_clbit(clbits, step.clbit, outcome);
@@ -131,9 +187,9 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, ChaCha12St
 
 // One shot on `reg`, which holds the shared state.
 std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const TailMap& tail, const StreamKey& key,
-                       std::uint64_t shot) {
+                       LoopCounts& loops, std::uint64_t shot) {
     ChaCha12Stream stream = substream(key, StreamPurpose::shot, shot);
-    const std::uint64_t word = run_middle(reg, parts.middle, stream);
+    const std::uint64_t word = run_middle(reg, parts.middle, parts.shared.size(), parts.loop_ends, loops, shot, stream);
     if (parts.tail.empty()) return word;
     StreamKey draw_key;
     for (std::size_t i = 0; i < draw_key.size(); i += 2) {
@@ -156,7 +212,7 @@ void copy_amplitudes(std::span<const Complex> from, Register& to) {
 
 // Small registers: shots side by side, each piece copying the shared state from a snapshot.
 void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, const TailMap& tail,
-                            std::span<std::uint64_t> words, const StreamKey& key) {
+                            std::span<std::uint64_t> words, const StreamKey& key, std::uint64_t limit) {
     std::vector<Complex> snapshot;
     try {
         snapshot.resize(shared.size());
@@ -168,9 +224,10 @@ void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, c
     });
     parallel_for_ranges(0, words.size(), shot_grain, [&](std::uint64_t first, std::uint64_t last) {
         Register reg = Register::create(shared.qubits());
+        LoopCounts loops = make_loop_counts(parts.loop_ends.size(), limit);
         for (std::uint64_t shot = first; shot < last; ++shot) {
             copy_amplitudes(snapshot, reg);
-            words[shot] = run_shot(reg, parts, tail, key, shot);
+            words[shot] = run_shot(reg, parts, tail, key, loops, shot);
         }
     });
 }
@@ -178,22 +235,23 @@ void run_shots_side_by_side(const Register& shared, const ProgramParts& parts, c
 // Large registers: one shot after another, each pass on the pool; the last shot runs on the
 // shared register itself, so a single shot needs no second register.
 void run_shots_in_turn(Register& shared, const ProgramParts& parts, const TailMap& tail,
-                       std::span<std::uint64_t> words, const StreamKey& key) {
+                       std::span<std::uint64_t> words, const StreamKey& key, std::uint64_t limit) {
     const std::uint64_t last = words.size() - 1;
+    LoopCounts loops = make_loop_counts(parts.loop_ends.size(), limit);
     if (last > 0) {
         Register reg = Register::create(shared.qubits());
         for (std::uint64_t shot = 0; shot < last; ++shot) {
             read_locked(shared, [&](std::span<const Complex> amplitudes) { copy_amplitudes(amplitudes, reg); });
-            words[shot] = run_shot(reg, parts, tail, key, shot);
+            words[shot] = run_shot(reg, parts, tail, key, loops, shot);
         }
     }
-    words[last] = run_shot(shared, parts, tail, key, last);
+    words[last] = run_shot(shared, parts, tail, key, loops, last);
 }
 
 }  // namespace
 
 void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
-                      const StreamKey& key) {
+                      const StreamKey& key, std::uint64_t max_loop_iterations) {
     if (words.empty()) return;
     const ProgramParts parts = split_program(steps);
     if (parts.middle.empty() && parts.tail.empty()) {
@@ -215,9 +273,9 @@ void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::sp
     // Up to serial_qubits a pass runs on one thread, so shots run side by side instead, each
     // piece of them on a register of its own.
     if (qubits <= serial_qubits) {
-        run_shots_side_by_side(shared, parts, tail, words, key);
+        run_shots_side_by_side(shared, parts, tail, words, key, max_loop_iterations);
     } else {
-        run_shots_in_turn(shared, parts, tail, words, key);
+        run_shots_in_turn(shared, parts, tail, words, key, max_loop_iterations);
     }
 }
 
