@@ -62,13 +62,7 @@ class ClassicalBits:
         """The slot a measurement into `clbit` under `condition` writes; updates the readout.
         `held` are slots still to be read (conditions of branches yet to come, variables), which
         the measurement must not overwrite."""
-        blocked = held
-        for mask, _ in condition:
-            blocked |= mask
-        for other, readout in self.locations.items():
-            if other != clbit:
-                for mask, _, slot in readout:
-                    blocked |= mask | (1 << slot)
+        blocked = self._blocked(clbit, condition, held)
         free = [s for s in [clbit, *self.fresh] if not (blocked >> s) & 1]
         if free:
             slot = free[0]
@@ -103,14 +97,19 @@ class ClassicalBits:
         slot = self.pinned(clbit)
         if slot is None:
             return None
+        return None if (self._blocked(clbit, condition, held) >> slot) & 1 else slot
+
+    def _blocked(self, clbit: int, condition: Condition, held: int) -> int:
+        """Mask of the slots a measurement into `clbit` may not overwrite: those `condition`
+        tests, `held`, and those every other bit is read from or tested by."""
         blocked = held
         for mask, _ in condition:
             blocked |= mask
         for other, readout in self.locations.items():
             if other != clbit:
-                for mask, _, source in readout:
-                    blocked |= mask | (1 << source)
-        return None if (blocked >> slot) & 1 else slot
+                for mask, _, slot in readout:
+                    blocked |= mask | (1 << slot)
+        return blocked
 
     # -- after the walk -------------------------------------------------------------------
 
