@@ -153,3 +153,19 @@ def run_workload(code, env=None, timeout=180, args=()):
     )
     last = process.stdout.strip().splitlines()[-1]
     return json.loads(last), process
+
+
+def assert_counts_follow(counts, distribution, shots, failure=1e-12):
+    """Counts of outcome words drawn from `distribution`, each within a Bernstein bound that a
+    correct sampler exceeds by chance with probability below `failure` per outcome; no word
+    of probability zero."""
+    import math
+
+    assert sum(counts.values()) == shots
+    assert set(counts) <= {k for k, p in distribution.items() if p > 1e-13}
+    log_term = math.log(2 / failure)
+    for word, p in distribution.items():
+        variance = shots * p * (1 - p)
+        third = 2 * log_term / 3
+        bound = (third + math.sqrt(third ** 2 + 8 * log_term * variance)) / 2
+        assert abs(counts.get(word, 0) - shots * p) <= bound, (word, p, counts.get(word, 0))

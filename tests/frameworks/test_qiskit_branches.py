@@ -25,9 +25,9 @@ from qiskit.circuit.classical import expr  # noqa: E402
 from qiskit.quantum_info import Statevector  # noqa: E402
 
 from korvel_qiskit import KorvelBackend, KorvelSampler  # noqa: E402
+from support import assert_counts_follow  # noqa: E402
 
 SHOTS = 4000
-FAILURE = 1e-12
 
 
 # -- the exact model ---------------------------------------------------------------------------
@@ -103,16 +103,6 @@ def exact_distribution(circuit):
     for weight, _, bits in branches:
         distribution[bits] = distribution.get(bits, 0.0) + weight
     return distribution
-
-
-def assert_counts_follow(counts, distribution, shots):
-    assert sum(counts.values()) == shots
-    assert set(counts) <= {k for k, p in distribution.items() if p > 1e-13}
-    log_term = math.log(2 / FAILURE)
-    for word, p in distribution.items():
-        variance = shots * p * (1 - p)
-        bound = (2 * log_term / 3 + math.sqrt((2 * log_term / 3) ** 2 + 8 * log_term * variance)) / 2
-        assert abs(counts.get(word, 0) - shots * p) <= bound, (word, p, counts.get(word, 0))
 
 
 # -- random dynamic circuits ---------------------------------------------------------------------

@@ -31,10 +31,10 @@ from qiskit.quantum_info import SparsePauliOp, Statevector  # noqa: E402
 
 from korvel_qiskit import KorvelBackend, KorvelEstimator, KorvelSampler  # noqa: E402
 from korvel_qiskit import lowering  # noqa: E402
+from support import assert_counts_follow  # noqa: E402
 from korvel_qiskit.expressions import MAX_EXPRESSION_BITS  # noqa: E402
 
 SHOTS = 4000
-FAILURE = 1e-12
 
 
 # -- the exact model ---------------------------------------------------------------------------
@@ -211,17 +211,6 @@ def exact_distribution(circuit):
     for branch in exact_branches(circuit):
         distribution[branch.bits] = distribution.get(branch.bits, 0.0) + branch.weight
     return distribution
-
-
-def assert_counts_follow(counts, distribution, shots):
-    assert sum(counts.values()) == shots
-    assert set(counts) <= {k for k, p in distribution.items() if p > 1e-13}
-    log_term = math.log(2 / FAILURE)
-    for word, p in distribution.items():
-        variance = shots * p * (1 - p)
-        third = 2 * log_term / 3
-        bound = (third + math.sqrt(third ** 2 + 8 * log_term * variance)) / 2
-        assert abs(counts.get(word, 0) - shots * p) <= bound, (word, p, counts.get(word, 0))
 
 
 def as_words(counts):
