@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,14 @@
 #include "stderr_capture.hpp"
 
 namespace korvel::testing {
+
+// Appends `value` to a program's bytes, least significant byte first, as the decoder reads it.
+template <class Value>
+void put(std::vector<std::byte>& bytes, Value value) {
+    for (std::size_t i = 0; i < sizeof(value); ++i) {
+        bytes.push_back(static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xff));
+    }
+}
 
 inline constexpr const char* poison_message =
     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";

@@ -13,6 +13,7 @@
 
 #include "engine/circuit/invalid_input.hpp"
 #include "engine/circuit/program.hpp"
+#include "circuit_support.hpp"
 
 namespace {
 
@@ -20,12 +21,7 @@ using korvel::Complex;
 using namespace korvel::circuit;
 using Bytes = std::vector<std::byte>;
 
-template <class Value>
-void put(Bytes& bytes, Value value) {
-    for (std::size_t i = 0; i < sizeof(value); ++i) {
-        bytes.push_back(static_cast<std::byte>((static_cast<std::uint64_t>(value) >> (8 * i)) & 0xff));
-    }
-}
+using korvel::testing::put;
 
 // A record of the self-describing form laid out by hand; a gate on qubits 0 and 1 by default.
 struct WideRecord {
