@@ -40,12 +40,13 @@ PyObject* simulate(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
             bind<3>("simulate", {"num_qubits", "program", "fusion"}, 2, args, nargs, kwnames);
         const std::uint32_t qubits = qubit_count(qubits_argument);
         std::vector<circuit::Step> steps = read_program(program, qubits, 0, circuit::Steps::gates_only);
-        if (fusion_flag(fusion)) steps = circuit::fuse_steps(steps);
+        const bool fused = fusion_flag(fusion);
+        if (fused) steps = circuit::fuse_steps(steps);
         OwnedRef object = new_state_object(module_state(module).state_type);
         std::unique_ptr<circuit::CircuitState> state;
         without_interpreter_lock([&] {
             state = circuit::CircuitState::create(qubits);
-            state->run(steps);
+            state->run(steps, circuit::fused_gate_order(fused));
         });
         reinterpret_cast<StateObject*>(object.get())->state = state.release();
         return object.release();
@@ -83,7 +84,8 @@ PyObject* run_shots(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (fused) steps = circuit::fuse_steps(steps);
         NewArray words(shots, ElementType::uint64);
         without_interpreter_lock([&] {
-            circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed), limit);
+            circuit::run_trajectories(qubits, steps, words.elements<std::uint64_t>(), circuit::call_key(seed), limit,
+                                      circuit::fused_gate_order(fused));
         });
         return words.release();
     });

@@ -51,8 +51,9 @@ PyObject* run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const auto [program, fusion] = bind<2>("run", {"program", "fusion"}, 1, args, nargs, kwnames);
         circuit::CircuitState& state = state_of(self);
         std::vector<circuit::Step> steps = read_program(program, state.qubits(), 0, circuit::Steps::gates_only);
-        if (fusion_flag(fusion)) steps = circuit::fuse_steps(steps);
-        without_interpreter_lock([&] { state.run(steps); });
+        const bool fused = fusion_flag(fusion);
+        if (fused) steps = circuit::fuse_steps(steps);
+        without_interpreter_lock([&] { state.run(steps, circuit::fused_gate_order(fused)); });
         Py_RETURN_NONE;
     });
 }

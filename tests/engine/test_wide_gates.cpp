@@ -249,7 +249,23 @@ void check_sequence(std::uint32_t n, std::size_t length, std::uint64_t seed, con
                 << on << " blocks " << shape.block_bits << "/" << shape.contiguous_bits;
         }
     }
+    // Disjoint gates free to trade places (fused programs): near the exact product, and one
+    // plan for every instruction set, so the same bits on each.
+    Amplitudes reordered;
+    for (const KernelIsa isa : supported_sets()) {
+        korvel::use_isa(isa);
+        Amplitudes out = start;
+        korvel::run_gate_sequence(out.data(), n, s.gates, workspace, korvel::GateOrder::disjoint);
+        if (reordered.empty()) reordered = out;
+        EXPECT_EQ(first_difference(out, reordered), "") << where << " disjoint order, isa " << static_cast<int>(isa);
+    }
     korvel::use_isa(korvel::supported_isa());
+    double reordered_worst = 0;
+    for (std::size_t i = 0; i < exact.size(); ++i) {
+        reordered_worst = std::max<double>(
+            reordered_worst, std::abs(exact[i] - std::complex<long double>(reordered[i].real, reordered[i].imag)));
+    }
+    EXPECT_LT(reordered_worst, 1e-13) << where << " disjoint order";
 }
 
 class WideSequences : public ::testing::TestWithParam<std::uint32_t> {};

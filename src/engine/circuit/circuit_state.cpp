@@ -21,7 +21,7 @@
 
 namespace korvel::circuit {
 
-void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t clbits) {
+void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t clbits, GateOrder order) {
     // Kept per thread: a trajectory runs a batch of gates between every two measurements.
     thread_local std::vector<SequenceGate> batch;
     batch.clear();
@@ -33,7 +33,7 @@ void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t cl
     for (const Step& step : steps) {
         if (step.runs_on(clbits)) batch.push_back(SequenceGate{step.gate, step.target, step.controls, step.wide.get()});
     }
-    apply_gate_sequence(reg, batch);
+    apply_gate_sequence(reg, batch, order);
 }
 
 std::unique_ptr<CircuitState> CircuitState::create(std::uint32_t qubits) {
@@ -77,10 +77,10 @@ std::unique_ptr<CircuitState> CircuitState::from_amplitudes(std::span<const Comp
     return made;
 }
 
-void CircuitState::run(std::span<const Step> steps) {
+void CircuitState::run(std::span<const Step> steps, GateOrder order) {
     EngineWork work;
     std::lock_guard lock(mutex_);
-    run_gate_steps(reg_, steps, 0);
+    run_gate_steps(reg_, steps, 0, order);
 }
 
 void CircuitState::probabilities(std::span<double> out) const {

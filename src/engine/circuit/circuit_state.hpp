@@ -12,13 +12,15 @@
 #include "engine/circuit/sampler.hpp"
 #include "engine/circuit/streams.hpp"
 #include "engine/base/complex.hpp"
+#include "engine/sequence/sequence_plan.hpp"
 #include "engine/state/register.hpp"
 
 namespace korvel::circuit {
 
 // Applies the gate steps whose condition holds for `clbits` (all of them must be gate steps),
-// as one gate sequence.
-void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t clbits);
+// as one gate sequence. Fused programs take GateOrder::disjoint (see fusion.hpp).
+void run_gate_steps(Register& reg, std::span<const Step> steps, std::uint64_t clbits,
+                    GateOrder order = GateOrder::exact);
 
 class CircuitState {
 public:
@@ -35,7 +37,7 @@ public:
     std::uint64_t size() const noexcept { return reg_.size(); }
 
     // Unconditional gate steps, validated for this many qubits.
-    void run(std::span<const Step> steps);
+    void run(std::span<const Step> steps, GateOrder order = GateOrder::exact);
 
     // Each output has size() elements.
     void probabilities(std::span<double> out) const;
@@ -59,6 +61,7 @@ private:
 // takes the backward jumps of one loop more than `max_loop_iterations` times in a row stops
 // the run with InvalidInput("loop L ran past N iterations ...").
 void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
-                      const StreamKey& key, std::uint64_t max_loop_iterations = default_max_loop_iterations);
+                      const StreamKey& key, std::uint64_t max_loop_iterations = default_max_loop_iterations,
+                      GateOrder order = GateOrder::exact);
 
 }  // namespace korvel::circuit

@@ -43,6 +43,7 @@ struct ProgramParts {
     // of the backward jumps a shot takes without end, the last in the program would belong to
     // a loop whose count could then never be set back, and so runs out.
     std::vector<std::size_t> loop_ends;
+    GateOrder order = GateOrder::exact;
 };
 
 ProgramParts split_program(std::span<const Step> steps) {
@@ -144,8 +145,8 @@ LoopCounts make_loop_counts(std::size_t loops, std::uint64_t limit) {
 // Runs the middle of one shot on `reg` and returns the classical word it leaves. `offset` is
 // the index of the middle's first step in the program, which jumps name their steps by.
 std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_t offset,
-                         std::span<const std::size_t> loop_ends, LoopCounts& loops, std::uint64_t shot,
-                         ChaCha12Stream& stream) {
+                         std::span<const std::size_t> loop_ends, GateOrder order, LoopCounts& loops,
+                         std::uint64_t shot, ChaCha12Stream& stream) {
     std::uint64_t clbits = 0;
     std::fill(loops.counts.begin(), loops.counts.end(), 0);
     std::size_t i = 0;
@@ -153,7 +154,7 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_
         if (middle[i].kind == StepKind::gate) {
             std::size_t end = i;
             while (end < middle.size() && middle[end].kind == StepKind::gate) ++end;
-            run_gate_steps(reg, middle.subspan(i, end - i), clbits);
+            run_gate_steps(reg, middle.subspan(i, end - i), clbits, order);
             i = end;
             continue;
         }
@@ -189,7 +190,8 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_
 std::uint64_t run_shot(Register& reg, const ProgramParts& parts, const TailMap& tail, const StreamKey& key,
                        LoopCounts& loops, std::uint64_t shot) {
     ChaCha12Stream stream = substream(key, StreamPurpose::shot, shot);
-    const std::uint64_t word = run_middle(reg, parts.middle, parts.shared.size(), parts.loop_ends, loops, shot, stream);
+    const std::uint64_t word =
+        run_middle(reg, parts.middle, parts.shared.size(), parts.loop_ends, parts.order, loops, shot, stream);
     if (parts.tail.empty()) return word;
     StreamKey draw_key;
     for (std::size_t i = 0; i < draw_key.size(); i += 2) {
@@ -251,9 +253,10 @@ void run_shots_in_turn(Register& shared, const ProgramParts& parts, const TailMa
 }  // namespace
 
 void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::span<std::uint64_t> words,
-                      const StreamKey& key, std::uint64_t max_loop_iterations) {
+                      const StreamKey& key, std::uint64_t max_loop_iterations, GateOrder order) {
     if (words.empty()) return;
-    const ProgramParts parts = split_program(steps);
+    ProgramParts parts = split_program(steps);
+    parts.order = order;
     if (parts.middle.empty() && parts.tail.empty()) {
         // Nothing is measured: every classical bit stays 0.
         std::fill(words.begin(), words.end(), 0);
@@ -262,7 +265,7 @@ void run_trajectories(std::uint32_t qubits, std::span<const Step> steps, std::sp
     EngineWork work;
     const TailMap tail(parts.tail, qubits);
     Register shared = Register::create(qubits);
-    run_gate_steps(shared, parts.shared, 0);
+    run_gate_steps(shared, parts.shared, 0, order);
     if (parts.middle.empty()) {
         sample_outcomes(shared, words, key);
         parallel_for_ranges(0, words.size(), serial_grain(1), [&](std::uint64_t first, std::uint64_t last) {

@@ -134,17 +134,17 @@ void run_blocked(Complex* amplitudes, std::uint32_t qubits, const SequenceRun& r
 void reserve_block_buffers() { (void)block_buffers(); }
 
 void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
-                       std::span<const SequenceGate> gates, SequenceWorkspace& workspace) {
-    run_gate_sequence(amplitudes, qubits, gates, workspace, block_shape(qubits));
+                       std::span<const SequenceGate> gates, SequenceWorkspace& workspace, GateOrder order) {
+    run_gate_sequence(amplitudes, qubits, gates, workspace, block_shape(qubits), order);
 }
 
 void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
                        std::span<const SequenceGate> gates, SequenceWorkspace& workspace,
-                       BlockShape shape) {
+                       BlockShape shape, GateOrder order) {
     shape.block_bits = std::min(shape.block_bits, qubits);
     shape.contiguous_bits = std::min(shape.contiguous_bits, shape.block_bits);
     const SequencePlan& plan = workspace.plan;
-    plan_sequence(qubits, gates, shape, workspace.plan);
+    plan_sequence(qubits, gates, shape, workspace.plan, order);
     for (const SequenceRun& run : plan.runs) {
         const auto run_order = std::span(plan.order).subspan(run.begin, run.end - run.begin);
         const bool in_place = run.block_qubits == (std::uint64_t{1} << shape.block_bits) - 1;

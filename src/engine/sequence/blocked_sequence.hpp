@@ -33,10 +33,11 @@ struct SequenceWorkspace {
 // workspace has room for gates.size() gates and the process's block buffers exist. `shape`
 // (block_shape(qubits) unless a test asks for smaller blocks) has block_bits <= max_block_bits.
 void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
-                       std::span<const SequenceGate> gates, SequenceWorkspace& workspace);
+                       std::span<const SequenceGate> gates, SequenceWorkspace& workspace,
+                       GateOrder order = GateOrder::exact);
 void run_gate_sequence(Complex* amplitudes, std::uint32_t qubits,
                        std::span<const SequenceGate> gates, SequenceWorkspace& workspace,
-                       BlockShape shape);
+                       BlockShape shape, GateOrder order = GateOrder::exact);
 
 // Allocates the process's block buffers if they do not exist yet, so that a caller can have them
 // before it takes a state lock. Without the memory, runs fall back to one pass per gate.

@@ -9,7 +9,7 @@
 
 namespace korvel {
 
-void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {
+void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates, GateOrder order) {
     if (gates.empty()) return;
     if (gates.size() == 1) {
         // One gate is one full pass (a run of one is never blocked): no workspace to allocate,
@@ -29,7 +29,7 @@ void apply_gate_sequence(Register& reg, std::span<const SequenceGate> gates) {
     }
     if (block_shape(reg.qubits()).block_bits < reg.qubits()) reserve_block_buffers();
     reg.state().locked([&](std::span<Complex> amplitudes) {
-        run_gate_sequence(amplitudes.data(), reg.qubits(), gates, workspace);
+        run_gate_sequence(amplitudes.data(), reg.qubits(), gates, workspace, order);
     });
 }
 

@@ -65,7 +65,7 @@ bool commute_exactly(const SequenceGate& a, const SequenceGate& b) {
 }
 
 void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
-                   SequencePlan& plan) {
+                   SequencePlan& plan, GateOrder order) {
     plan.order.clear();
     plan.runs.clear();
     if (gates.empty()) return;
@@ -96,7 +96,8 @@ void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, Bl
             const Footprint on = footprint(gate);
             const std::uint64_t with = need | qubits_needed(gate);
             const bool fits = std::popcount(with & ~contiguous) <= room || plan.order.size() == begin;
-            const bool passes = first_left == waiting.size() || commute_exactly(on, left);
+            const bool passes = first_left == waiting.size() || commute_exactly(on, left) ||
+                                (order == GateOrder::disjoint && (on.qubits & left.qubits) == 0);
             if (fits && passes) {
                 plan.order.push_back(waiting[i]);
                 need = with;

@@ -60,6 +60,14 @@ Footprint footprint(const SequenceGate& gate);
 bool commute_exactly(const Footprint& a, const Footprint& b);
 bool commute_exactly(const SequenceGate& a, const SequenceGate& b);
 
+// Which gates the plan may let trade places. `exact` keeps every value bit for bit as one pass
+// per gate in the order given (commute_exactly): the korvel module, and the runner without
+// fusion. `disjoint` also lets gates that share no qubit pass each other: they commute, but the
+// sums of their products are rounded in the other order, so results agree to rounding. The
+// plan stays a pure function of the gates, so its bits are still the same on every run and
+// thread count: the runner's promise with fusion on.
+enum class GateOrder { exact, disjoint };
+
 // A plan: the order the gates are applied in, cut into runs.
 struct SequencePlan {
     std::vector<std::size_t> order;
@@ -76,9 +84,10 @@ struct SequencePlan {
 
 // Cuts the gates into runs, each as long as the block set can hold every qubit its gates need
 // beside the contiguous low qubits. A later gate joins a run ahead of gates left for the next
-// one when it commutes exactly with each of them; otherwise the order is kept. Replaces what
+// one when it commutes exactly with each of them (with GateOrder::disjoint, when it shares no
+// qubit with any of them); otherwise the order is kept. Replaces what
 // `plan` held. With room reserved for gates.size() gates, it allocates nothing.
 void plan_sequence(std::uint32_t qubits, std::span<const SequenceGate> gates, BlockShape shape,
-                   SequencePlan& plan);
+                   SequencePlan& plan, GateOrder order = GateOrder::exact);
 
 }  // namespace korvel
