@@ -25,8 +25,10 @@ from .execution import (
     expectation_task,
     run_seed,
 )
+from korvel_programs import DEFAULT_MAX_LOOP_ITERATIONS
+
 from .branches import branch_task, trajectory_count
-from .lowering import LoweredCircuit, lower
+from .lowering import LoweredCircuit, check_loop_limit, lower
 from .sampler import bind_values
 
 Masks = Tuple[NDArray[np.uint64], NDArray[np.uint64]]
@@ -108,6 +110,10 @@ class KorvelEstimator(BaseEstimatorV2):
     for s the largest sum of |coefficients| (identity left out) among the pub's observables,
     so the standard error is at most the precision that `stds` reports.
 
+    A while_loop is followed branch by branch: each branch goes round it as often as its
+    measurement outcomes say, so a repeat-until-success loop contributes every round of
+    non-negligible weight (korvel_qiskit.branches says what exactness means there).
+
     Args:
         default_precision: precision of a pub that does not name its own (0: exact).
         seed: seeds the emulated shot noise: None draws fresh noise on every run, an integer
@@ -118,11 +124,15 @@ class KorvelEstimator(BaseEstimatorV2):
         fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
             deterministic plan: the same bits every run, equal to the unfused gates to
             rounding); False runs every instruction as its own step with its exact matrix.
+        max_loop_iterations: a branch (exact) or trajectory that goes round one while_loop
+            more often in a row stops the run with an error naming the loop.
     """
 
     def __init__(self, *, default_precision: float = 0.0, seed: PrimitiveSeed = None,
-                 executor: Union[Executor, Any, None] = None, fusion: bool = True) -> None:
+                 executor: Union[Executor, Any, None] = None, fusion: bool = True,
+                 max_loop_iterations: int = DEFAULT_MAX_LOOP_ITERATIONS) -> None:
         self._fusion = check_fusion(fusion)
+        self._max_loop_iterations = check_loop_limit(max_loop_iterations)
         if not default_precision >= 0:
             raise ValueError(f"default_precision must be at least 0, got {default_precision}")
         self._default_precision = float(default_precision)
@@ -149,7 +159,8 @@ class KorvelEstimator(BaseEstimatorV2):
         return job
 
     def _prepare(self, pub: EstimatorPub) -> _Prepared:
-        lowered = lower(pub.circuit, fuse=self._fusion)
+        lowered = lower(pub.circuit, fuse=self._fusion,
+                        max_loop_iterations=self._max_loop_iterations)
         bindings, fields, binding_of, observable_of = bind_pub(pub, lowered, "estimator",
                                                                dynamic=True)
         terms, (x_all, z_all) = _observable_terms(pub.observables, lowered.qubit_slots)

@@ -685,15 +685,6 @@ def test_while_loop_refusals_name_the_loop():
     circuit.data[-1].operation.label = "inner"
     with pytest.raises(ValueError, match="while_loop 'inner' measures into classical bit 0"):
         KorvelBackend().run(circuit, shots=2).result()
-    estimated = QuantumCircuit(1, 1)
-    estimated.h(0)
-    estimated.measure(0, 0)
-    with estimated.while_loop((estimated.clbits[0], 1)):
-        estimated.h(0)
-        estimated.measure(0, 0)
-    estimated.h(0)
-    with pytest.raises(ValueError, match="the estimator does not run while_loop"):
-        KorvelEstimator().run([(estimated, SparsePauliOp("Z"))]).result()
 
 
 def test_the_runner_takes_the_limit_and_refuses_a_bad_one():
