@@ -84,6 +84,30 @@ def test_fusion_agrees_with_the_unfused_program(n):
     assert np.array_equal(words, korvel_runner.run_shots(n, n, program, 300, seed=5, fusion=True))
 
 
+@pytest.mark.parametrize("n", [5, 9, 17])
+def test_rings_of_diagonals_fuse_to_the_unfused_amplitudes(n):
+    """QAOA-like layers: couplings on a ring (diagonal, some controlled) between mixing layers,
+    which fusion merges into diagonals on up to five qubits."""
+    rng = np.random.default_rng(n)
+    builder = ProgramBuilder()
+    for q in range(n):
+        builder.gate([q], np.array([[1, 1], [1, -1]]) / np.sqrt(2))
+    for _ in range(3):
+        for q in range(n):
+            pair = [q, (q + 1) % n]
+            if rng.random() < 0.25:
+                builder.gate(pair[1:], np.diag([1, np.exp(1j * rng.uniform(-3, 3))]), controls=1 << q)
+            else:
+                builder.gate(pair, np.diag(np.exp(1j * rng.uniform(-3, 3, 4))))
+        for q in range(n):
+            t = rng.uniform(-3, 3)
+            builder.gate([q], [[np.cos(t), -1j * np.sin(t)], [-1j * np.sin(t), np.cos(t)]])
+    program = builder.program()
+    exact = korvel_runner.simulate(n, program).amplitudes()
+    fused = korvel_runner.simulate(n, program, fusion=True).amplitudes()
+    np.testing.assert_allclose(fused, exact, rtol=0, atol=1e-12)
+
+
 def test_shots_follow_the_model_probabilities():
     rng = np.random.default_rng(7)
     n, shots = 5, 20_000

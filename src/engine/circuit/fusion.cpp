@@ -42,15 +42,17 @@ bool is_diagonal_step(const Step& step) {
 
 using Matrix = std::array<Complex, fused_dimension * fused_dimension>;
 
+// The register bits of row or column `index` of a gate on `qubits`.
+std::uint64_t register_bits(std::span<const std::uint32_t> qubits, std::uint32_t index) {
+    std::uint64_t bits = 0;
+    for (std::uint32_t j = 0; j < qubits.size(); ++j) bits |= std::uint64_t((index >> j) & 1) << qubits[j];
+    return bits;
+}
+
 // Row r, column c of `step` as a gate on the group's `qubits` (ascending, bit j of an index is
 // qubits[j]), controls included: the identity where a control is 0.
 Complex expanded_entry(const Step& step, std::span<const std::uint32_t> qubits, std::uint32_t r, std::uint32_t c) {
-    auto register_bits = [&](std::uint32_t index) {
-        std::uint64_t bits = 0;
-        for (std::uint32_t j = 0; j < qubits.size(); ++j) bits |= std::uint64_t((index >> j) & 1) << qubits[j];
-        return bits;
-    };
-    const std::uint64_t row = register_bits(r), column = register_bits(c);
+    const std::uint64_t row = register_bits(qubits, r), column = register_bits(qubits, c);
     const std::uint64_t targets = step.wide ? step.wide->target_mask() : std::uint64_t{1} << step.target;
     if ((row & ~targets) != (column & ~targets)) return {0.0, 0.0};
     if ((column & step.controls) != step.controls) return {row == column ? 1.0 : 0.0, 0.0};
@@ -66,13 +68,47 @@ Complex expanded_entry(const Step& step, std::span<const std::uint32_t> qubits, 
     return step.wide->entry(wide_row, wide_column);
 }
 
+// The step that replaces a group: on its lowest qubit for one qubit, else a wide gate.
+Step replacing_step(const Step& first, std::span<const std::uint32_t> qubits, std::span<const Complex> matrix) {
+    Step out = first;
+    out.controls = 0;
+    out.target = qubits[0];
+    out.wide.reset();
+    if (qubits.size() == 1) {
+        out.gate = QGate::from_entries(matrix[0], matrix[1], matrix[2], matrix[3]);
+        return out;
+    }
+    try {
+        out.wide = std::make_shared<const WideGate>(qubits, matrix);
+    } catch (const std::bad_alloc&) {
+        throw AllocationFailure(sizeof(WideGate) + 3 * matrix.size() * sizeof(Complex));
+    }
+    return out;
+}
+
+// The product of diagonal members, entry by entry in program order: e = d_last ⋯ d_first.
+Step fused_diagonal_step(const std::vector<Step>& steps, const std::vector<std::size_t>& members,
+                         std::span<const std::uint32_t> qubits) {
+    const std::uint32_t d = 1u << qubits.size();
+    std::array<Complex, (std::size_t{1} << max_fused_diagonal_qubits) * (std::size_t{1} << max_fused_diagonal_qubits)>
+        matrix{};
+    for (std::uint32_t r = 0; r < d; ++r) {
+        Complex product{1.0, 0.0};
+        for (const std::size_t m : members) product = expanded_entry(steps[m], qubits, r, r) * product;
+        matrix[std::size_t{r} * d + r] = product;
+    }
+    return replacing_step(steps[members.front()], qubits, std::span<const Complex>(matrix.data(), std::size_t{d} * d));
+}
+
 // The product of the members' matrices in program order, M = U_last ⋯ U_first, each entry a
 // sum over k ascending of the engine's own products.
-Step fused_step(const std::vector<Step>& steps, const std::vector<std::size_t>& members, std::uint64_t qubit_mask) {
-    std::array<std::uint32_t, max_fused_qubits> qubits{};
+Step fused_step(const std::vector<Step>& steps, const std::vector<std::size_t>& members, std::uint64_t qubit_mask,
+                bool diagonal) {
+    std::array<std::uint32_t, max_fused_diagonal_qubits> qubits{};
     std::uint32_t width = 0;
     for (std::uint64_t rest = qubit_mask; rest != 0; rest &= rest - 1) qubits[width++] = std::countr_zero(rest);
     const auto held = std::span<const std::uint32_t>(qubits).first(width);
+    if (diagonal) return fused_diagonal_step(steps, members, held);
     const std::uint32_t d = 1u << width;
     Matrix product{};
     for (std::uint32_t i = 0; i < d; ++i) product[i * d + i] = {1.0, 0.0};
@@ -87,25 +123,13 @@ Step fused_step(const std::vector<Step>& steps, const std::vector<std::size_t>& 
         }
         product = next;
     }
-    Step out = steps[members.front()];
-    out.controls = 0;
-    out.target = qubits[0];
-    out.wide.reset();
-    if (width == 1) {
-        out.gate = QGate::from_entries(product[0], product[1], product[2], product[3]);
-        return out;
-    }
-    try {
-        out.wide = std::make_shared<const WideGate>(held, std::span<const Complex>(product.data(), std::size_t{d} * d));
-    } catch (const std::bad_alloc&) {
-        throw AllocationFailure(sizeof(WideGate) + 3 * sizeof(Matrix));
-    }
-    return out;
+    return replacing_step(steps[members.front()], held, std::span<const Complex>(product.data(), std::size_t{d} * d));
 }
 
 struct Group {
     std::uint64_t qubits;
     std::vector<std::size_t> members;  // ascending step indices
+    bool diagonal;                     // every member diagonal
 };
 
 class Fuser {
@@ -114,16 +138,34 @@ public:
 
     void add(std::size_t index) {
         const std::uint64_t on = footprint(steps_[index]);
+        const bool step_diagonal = is_diagonal_step(steps_[index]);
         std::uint64_t merged = on;
+        bool diagonal = step_diagonal;
         for (const Group& group : open_) {
-            if (group.qubits & on) merged |= group.qubits;
+            if (group.qubits & on) {
+                merged |= group.qubits;
+                diagonal = diagonal && group.diagonal;
+            }
         }
-        if (std::popcount(merged) > static_cast<int>(max_fused_qubits)) {
-            close_touching(on);
-            open_.push_back(Group{on, {index}});
-            return;
+        const std::uint32_t most = diagonal ? max_fused_diagonal_qubits : max_fused_qubits;
+        if (std::popcount(merged) > static_cast<int>(most)) {
+            if (step_diagonal) {
+                // The gates before it on its qubits that compute go first; it may still join
+                // the diagonal runs it touches.
+                close_touching(on, /*keep_diagonal=*/true);
+                merged = on;
+                for (const Group& group : open_) {
+                    if (group.qubits & on) merged |= group.qubits;
+                }
+                diagonal = true;
+            }
+            if (!step_diagonal || std::popcount(merged) > static_cast<int>(max_fused_diagonal_qubits)) {
+                close_touching(on);
+                open_.push_back(Group{on, {index}, step_diagonal});
+                return;
+            }
         }
-        Group joined{merged, {}};
+        Group joined{merged, {}, diagonal};
         std::vector<Group> kept;
         for (Group& group : open_) {
             if (group.qubits & on) {
@@ -141,11 +183,15 @@ public:
     void close_all() { close_touching(~std::uint64_t{0}); }
 
 private:
-    // Emits the open groups that share a qubit with `on`, ordered by their first member. The
-    // groups left open share no qubit with them, so every gate commutes with the ones it passes.
-    void close_touching(std::uint64_t on) {
+    // Emits the open groups that share a qubit with `on` (all but the diagonal ones with
+    // `keep_diagonal`), ordered by their first member. The groups left open share no qubit with
+    // them, so every gate commutes with the ones it passes.
+    void close_touching(std::uint64_t on, bool keep_diagonal = false) {
         std::vector<Group> closing, kept;
-        for (Group& group : open_) ((group.qubits & on) ? closing : kept).push_back(std::move(group));
+        for (Group& group : open_) {
+            const bool closes = (group.qubits & on) != 0 && !(keep_diagonal && group.diagonal);
+            (closes ? closing : kept).push_back(std::move(group));
+        }
         std::sort(closing.begin(), closing.end(),
                   [](const Group& a, const Group& b) { return a.members.front() < b.members.front(); });
         for (const Group& group : closing) emit(group);
@@ -154,17 +200,13 @@ private:
 
     void emit(const Group& group) {
         double separate = 0.0;
-        bool diagonal = true;
-        for (const std::size_t m : group.members) {
-            separate += cost(steps_[m]);
-            diagonal = diagonal && is_diagonal_step(steps_[m]);
-        }
+        for (const std::size_t m : group.members) separate += cost(steps_[m]);
         const auto width = static_cast<std::uint32_t>(std::popcount(group.qubits));
-        if (group.members.size() == 1 || fused_cost(diagonal, width) >= separate) {
+        if (group.members.size() == 1 || fused_cost(group.diagonal, width) >= separate) {
             for (const std::size_t m : group.members) out_.push_back(steps_[m]);
             return;
         }
-        out_.push_back(fused_step(steps_, group.members, group.qubits));
+        out_.push_back(fused_step(steps_, group.members, group.qubits, group.diagonal));
     }
 
     const std::vector<Step>& steps_;

@@ -1,8 +1,8 @@
 #pragma once
 
 // Gate fusion for the runner: a pure, deterministic plan over a program that merges runs of
-// unconditional gates into single steps on at most two qubits, where the measured kernel costs
-// say the merged gate is cheaper than its parts. The fused matrices are products taken in
+// unconditional gates into single steps on at most two qubits (diagonal gates into diagonals
+// on up to five), where the measured kernel costs say the merged gate is cheaper than its parts. The fused matrices are products taken in
 // program order with the engine's own complex arithmetic, so they are the same bits on every
 // run, thread count and instruction set; they agree with the unfused gates to rounding.
 // A fused program also runs with GateOrder::disjoint (fused_gate_order), so that the cache
@@ -21,6 +21,10 @@ namespace korvel::circuit {
 // a diagonal or permutation on two qubits 0.5. Merging three or more qubits into one dense
 // gate costs 1.8 sweeps and more, above most of what it would replace.
 inline constexpr std::uint32_t max_fused_qubits = 2;
+// A diagonal pass costs about the same on two qubits as on five (one product per amplitude),
+// so runs of diagonal gates merge up to the widest step: a ring of rzz becomes a quarter as many
+// passes.
+inline constexpr std::uint32_t max_fused_diagonal_qubits = max_wide_targets;
 
 // The steps with every run of unconditional gate steps fused; measurements, resets, jumps and
 // conditional steps stay where they are and end the runs around them, and so does every step a
