@@ -676,14 +676,16 @@ def test_the_limit_can_be_raised_and_is_checked():
 
 
 def test_while_loop_refusals_name_the_loop():
-    circuit = QuantumCircuit(1, 2)
-    circuit.h(0)
-    circuit.measure(0, 0)
-    with circuit.while_loop((circuit.clbits[0], 1)):
-        with circuit.if_test((circuit.clbits[0], 1)):
-            circuit.measure(0, 0)
+    # Every classical slot taken, and the loop's variable needs one more.
+    circuit = QuantumCircuit(1, 64)
+    for clbit in range(64):
+        circuit.measure(0, clbit)
+    flag = circuit.add_var("flag", False)
+    with circuit.while_loop((circuit.clbits[0], 0)):
+        circuit.store(flag, expr.logic_not(flag))
+        circuit.measure(0, 0)
     circuit.data[-1].operation.label = "inner"
-    with pytest.raises(ValueError, match="while_loop 'inner' measures into classical bit 0"):
+    with pytest.raises(ValueError, match="while_loop 'inner' keeps values in .* at most 64"):
         KorvelBackend().run(circuit, shots=2).result()
     estimated = QuantumCircuit(1, 1)
     estimated.h(0)
