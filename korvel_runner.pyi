@@ -19,8 +19,10 @@ a 16-byte header (u32 magic 0x4C56524B "KRVL", u32 version 2, u32 step count S, 
 E), S records of 64 bytes (korvel_programs.WIDE_STEP_DTYPE: kind, width, 8 target bytes,
 controls, cond_mask, cond_value, clbit, reserved, u64 index of the step's first matrix entry,
 reserved), then E complex entries (re, im as f8). A gate of width k reads 4**k entries, row-major;
-bit j of a row or column is the value of qubit targets[j]. korvel_programs.ProgramBuilder and
-pack_program build it.
+bit j of a row or column is the value of qubit targets[j]. Its kinds add 3, a jump (to the step
+in the matrix field, for the loop in clbit), and 4, a set step (width 0: classical bit clbit
+takes the matrix field's value, 0 or 1, where the condition holds). korvel_programs.ProgramBuilder
+and pack_program build it.
 
 Amplitude index k is the basis state in which qubit q has the value of bit q of k. A malformed
 program raises ValueError("step K: ...") naming the first record at fault (K counts from 0), or
@@ -111,7 +113,7 @@ def run_shots(
     max_loop_iterations: Optional[SupportsIndex] = None,
 ) -> npt.NDArray[np.uint64]:
     """Each shot's classical word (bit c = classical bit c) after the full trajectory of a program
-    with measurements, resets, conditions and jumps. The gates before the first measurement,
+    with measurements, resets, conditions, jumps and set steps. The gates before the first measurement,
     reset or jump target run once and are shared by every shot. A shot that goes round one loop
     more than `max_loop_iterations` times in a row (None: 1000) stops the run with a ValueError
     naming the loop."""

@@ -121,6 +121,14 @@ wide_programs = {
     "wide_loop": (2, 2, 0, [wide_step(targets=(0,), first=1120), wide_step(1, (0,), clbit=0),
                             wide_step(3, (), cond_mask=1, cond_value=1, clbit=0, first=4),
                             wide_step(3, (), clbit=0, first=0), wide_step(1, (1,), clbit=1)]),
+    # The same loop keeping a flag by set steps (kind 4, width 0, the slot in clbit, the value in
+    # first): bit 1 := 1 before the loop, := 0 where the measurement read 0, and an H where it holds.
+    "wide_set_loop": (2, 2, 0, [wide_step(4, (), clbit=1, first=1), wide_step(targets=(0,), first=1120),
+                                wide_step(1, (0,), clbit=0),
+                                wide_step(4, (), cond_mask=1, cond_value=0, clbit=1, first=0),
+                                wide_step(3, (), cond_mask=1, cond_value=1, clbit=0, first=6),
+                                wide_step(3, (), clbit=0, first=1),
+                                wide_step(targets=(1,), cond_mask=2, cond_value=2, first=1120)]),
 }
 for name, (qubits, clbits, gates_only, steps) in wide_programs.items():
     prefix = bytes([qubits, clbits, gates_only, 7])

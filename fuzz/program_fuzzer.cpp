@@ -125,14 +125,15 @@ WideProgram wide_program(std::span<const std::uint8_t> program) {
 }
 
 // Record k of the program; a jump (kind 3) continues at step `matrix` and names its loop in
-// `clbit`, both below or at the step count, never at itself.
+// `clbit`, both below or at the step count, never at itself; a set step (kind 4) writes `matrix`,
+// 0 or 1, into classical bit `clbit`.
 std::vector<Names> wide_faults(const WideProgram& p, const RawWide& r, std::size_t k, std::uint32_t qubits,
                                std::uint32_t clbits, bool gates_only) {
     std::vector<Names> found;
-    const bool gate = r.kind == 0, jump = r.kind == 3;
-    if (r.kind > 3) found.push_back({"kind"});
+    const bool gate = r.kind == 0, jump = r.kind == 3, set = r.kind == 4;
+    if (r.kind > 4) found.push_back({"kind"});
     if (gates_only && r.kind != 0) found.push_back({"cannot run here", "kind"});
-    if (gate ? r.width < 1 || r.width > 5 : r.width != (jump ? 0u : 1u)) found.push_back({"width"});
+    if (gate ? r.width < 1 || r.width > 5 : r.width != (jump || set ? 0u : 1u)) found.push_back({"width"});
     std::uint64_t targets = 0;
     for (std::uint32_t j = 0; j < 8; ++j) {
         const std::uint32_t t = r.targets[j];
@@ -154,11 +155,13 @@ std::vector<Names> wide_faults(const WideProgram& p, const RawWide& r, std::size
         if ((r.cond_mask >> bit) & 1) found.push_back({"cond_mask"});
     }
     if ((r.cond_value & ~r.cond_mask) != 0) found.push_back({"cond_value"});
-    if (r.kind == 1 ? r.clbit >= clbits : jump ? r.clbit >= p.header.steps : r.clbit != 0) {
+    if (r.kind == 1 || set ? r.clbit >= clbits : jump ? r.clbit >= p.header.steps : r.clbit != 0) {
         found.push_back({"clbit"});
     }
     if (r.reserved != 0 || r.reserved2 != 0) found.push_back({"reserved"});
-    if (jump ? r.matrix > p.header.steps || r.matrix == k : !gate && r.matrix != 0) found.push_back({"matrix"});
+    if (jump ? r.matrix > p.header.steps || r.matrix == k : set ? r.matrix > 1 : !gate && r.matrix != 0) {
+        found.push_back({"matrix"});
+    }
     if (gate && r.width >= 1 && r.width <= 5) {
         const std::uint64_t count = std::uint64_t{1} << (2 * r.width);
         if (r.matrix > p.header.entries || p.header.entries - r.matrix < count) {
@@ -285,7 +288,8 @@ void check_wide_decoded(const std::vector<Step>& steps, std::span<const std::uin
         const bool jump = raw.kind == 3;
         if (static_cast<std::uint32_t>(s.kind) != raw.kind || s.target != raw.targets[0] ||
             s.controls != raw.controls || s.cond_mask != raw.cond_mask || s.cond_value != raw.cond_value ||
-            s.clbit != (jump ? 0 : raw.clbit) || (jump && (s.jump_to != raw.matrix || s.loop != raw.clbit))) {
+            s.clbit != (jump ? 0 : raw.clbit) || (jump && (s.jump_to != raw.matrix || s.loop != raw.clbit)) ||
+            (raw.kind == 4 && s.value != raw.matrix)) {
             finding("record " + std::to_string(k) + " decoded with different fields");
         }
         if (s.kind != StepKind::gate) continue;
@@ -367,15 +371,17 @@ void run_program(const std::vector<Step>& steps, std::uint32_t qubits, std::uint
                  std::uint64_t seed) {
     if (qubits > run_qubits || steps.size() > run_steps) return;
     const korvel::circuit::StreamKey key = korvel::circuit::key_from_seed(seed);
-    std::uint64_t written = 0;  // the classical bits some measurement writes
+    std::uint64_t written = 0;  // the classical bits some measurement or set step of a 1 writes
     for (const Step& s : steps) {
-        if (s.kind == StepKind::measure) written |= std::uint64_t{1} << s.clbit;
+        if (s.kind == StepKind::measure || (s.kind == StepKind::set && s.value == 1)) {
+            written |= std::uint64_t{1} << s.clbit;
+        }
     }
     run_guarded([&] {
         std::uint64_t words[shots];
         korvel::circuit::run_trajectories(qubits, steps, words, key);
         for (std::uint64_t word : words) {
-            if ((word & ~written) != 0) finding("a trajectory set a classical bit no measurement writes");
+            if ((word & ~written) != 0) finding("a trajectory set a classical bit no measurement or set step writes");
         }
     });
     (void)clbits;

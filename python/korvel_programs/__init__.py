@@ -50,6 +50,9 @@ KIND_RESET = 2
 # the shot's iteration limit and whose forward jumps past its last backward jump set the count
 # back to 0. Width 0.
 KIND_JUMP = 3
+# A set step (self-describing form only): where its condition holds, classical bit `clbit`
+# takes the value in `matrix`, 0 or 1. Width 0.
+KIND_SET = 4
 DEFAULT_MAX_LOOP_ITERATIONS = 1000
 
 WIDE_STEP_DTYPE = np.dtype(
@@ -127,6 +130,12 @@ class ProgramBuilder:
         iteration of loop `loop`, forward past its last backward jump leaves it."""
         self.records.append((KIND_JUMP, (), 0, condition[0], condition[1], loop, to))
 
+    def set(self, clbit: int, value: int, condition: Tuple[int, int] = (0, 0)) -> None:
+        """Classical bit `clbit` := `value` (0 or 1) where `condition` holds."""
+        if value not in (0, 1):
+            raise ValueError(f"a set step writes 0 or 1, got {value!r}")
+        self.records.append((KIND_SET, (), 0, condition[0], condition[1], clbit, value))
+
     def steps(self) -> NDArray[np.void]:
         out = np.zeros(len(self.records), dtype=WIDE_STEP_DTYPE)
         for i, (kind, targets, controls, cond_mask, cond_value, clbit, first) in enumerate(
@@ -178,7 +187,7 @@ def term_records(groups: Sequence[PauliTerms], scale: Optional[Sequence[float]] 
     return records
 
 
-__all__ = ["DEFAULT_MAX_LOOP_ITERATIONS", "KIND_GATE", "KIND_JUMP", "KIND_MEASURE", "KIND_RESET",
+__all__ = ["DEFAULT_MAX_LOOP_ITERATIONS", "KIND_GATE", "KIND_JUMP", "KIND_MEASURE", "KIND_RESET", "KIND_SET",
            "MAX_CLBITS", "MAX_QUBITS", "MAX_TARGETS",
            "PAULI_TERM_DTYPE", "PROGRAM_MAGIC", "PROGRAM_VERSION", "PauliTerms", "ProgramBuilder",
            "STEP_DTYPE", "WIDE_STEP_DTYPE", "controlled_generator", "matrix_fields", "pack_program",

@@ -6,7 +6,8 @@ Records are the tuples the lowerings collect before writing steps:
 (kind, targets, controls, cond_mask, cond_value, clbit, factors), with `targets` a tuple of one
 to five runner qubits (bit j of a row or column of the step's matrix is qubit targets[j]);
 `layout` writes them in the runner's self-describing form. A jump's record has no targets, its
-loop as `clbit` and the record it continues at as its one factor.
+loop as `clbit` and the record it continues at as its one factor; a set step's has no targets,
+the bit it writes as `clbit` and the value, 0 or 1, as its one factor.
 """
 
 from __future__ import annotations
@@ -16,7 +17,7 @@ from typing import Any, Dict, List, Optional, Sequence, Set, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-from . import KIND_GATE, KIND_JUMP, KIND_MEASURE, KIND_RESET, MAX_TARGETS, WIDE_STEP_DTYPE
+from . import KIND_GATE, KIND_JUMP, KIND_MEASURE, KIND_RESET, KIND_SET, MAX_TARGETS, WIDE_STEP_DTYPE
 
 _X = np.array([[0, 1], [1, 0]], dtype=np.complex128)
 
@@ -241,7 +242,7 @@ def layout(records: Sequence[Record]) -> Tuple[NDArray[np.void], NDArray[np.comp
         step["cond_mask"] = cond_mask
         step["cond_value"] = cond_value
         step["clbit"] = clbit
-        if kind == KIND_JUMP:
+        if kind in (KIND_JUMP, KIND_SET):
             step["matrix"] = factors[0]
             continue
         if kind != KIND_GATE:
@@ -263,7 +264,7 @@ def final_measurements(records: Sequence[Tuple[Any, ...]]) -> Optional[List[Tupl
     measured: Set[int] = set()
     last: Dict[int, int] = {}
     for kind, targets, controls, cond_mask, _, clbit, _ in records:
-        if cond_mask or kind in (KIND_RESET, KIND_JUMP):
+        if cond_mask or kind in (KIND_RESET, KIND_JUMP, KIND_SET):
             return None
         if kind == KIND_MEASURE:
             measured.add(targets[0])

@@ -24,13 +24,20 @@ class ClassicalBits:
     """Where each circuit bit lives in the runner's word while a circuit is walked.
 
     Circuit bit c has slot c as its home; fresh slots, numbered from the circuit's bit count,
-    take the measurements that may not overwrite a slot still being read.
+    take the measurements that may not overwrite a slot still being read. Other slots (for
+    values computed at run time) are numbered from the same count (`new_slot`).
     """
 
     def __init__(self, num_clbits: int) -> None:
         self.num_clbits = num_clbits
         self.locations: Dict[int, Readout] = {}
         self.fresh: List[int] = []
+        self.next_slot = num_clbits
+
+    def new_slot(self) -> int:
+        slot = self.next_slot
+        self.next_slot += 1
+        return slot
 
     # -- reading --------------------------------------------------------------------------
 
@@ -67,7 +74,7 @@ class ClassicalBits:
         if free:
             slot = free[0]
         else:
-            slot = self.num_clbits + len(self.fresh)
+            slot = self.new_slot()
             self.fresh.append(slot)
         # A bit never written reads 0, and so does its home slot until it is measured there:
         # a first measurement into the home slot leaves the bit in one place either way.
@@ -98,6 +105,26 @@ class ClassicalBits:
         if slot is None:
             return None
         return None if (self._blocked(clbit, condition, held) >> slot) & 1 else slot
+
+    def gather_slot(self, clbit: int, condition: Condition, held: int) -> int:
+        """A slot bit `clbit` can be copied into and then overwritten in place: a fresh one that
+        nothing reads (`condition`, `held`, any bit's readout, this bit's included)."""
+        blocked = self._blocked(clbit, condition, held)
+        for mask, _, slot in self.locations.get(clbit, ()):
+            blocked |= mask | (1 << slot)
+        free = [s for s in self.fresh if not (blocked >> s) & 1]
+        if free:
+            return free[0]
+        slot = self.new_slot()
+        self.fresh.append(slot)
+        return slot
+
+    def place(self, clbit: int, slot: int) -> None:
+        """Bit `clbit` is in `slot` now, whichever branch ran."""
+        self.locations[clbit] = ((0, 0, slot),)
+
+    def blocked(self, clbit: int, condition: Condition, held: int) -> int:
+        return self._blocked(clbit, condition, held)
 
     def _blocked(self, clbit: int, condition: Condition, held: int) -> int:
         """Mask of the slots a measurement into `clbit` may not overwrite: those `condition`

@@ -7,7 +7,9 @@ bits it reads (at most MAX_EXPRESSION_BITS of them), split bit by bit into exclu
 and merged. A classical variable (`expr.Var` declared with `add_var`, written by `store`)
 is tracked symbolically: each of its bits is the condition under which it is 1, so reading
 it composes like reading a circuit bit, and a `store` under a branch's condition c makes a
-bit (c and new) or (not c and old).
+bit (c and new) or (not c and old). Inside a while_loop a variable the loop stores into lives in
+slots of its own instead (`place`), each bit the literal "its slot reads 1", and the lowering
+writes those slots with set steps.
 """
 
 from __future__ import annotations
@@ -72,9 +74,8 @@ class ClassicalExpressions:
     def declare_input(self, var: expr.Var) -> None:
         self.variables.setdefault(var, None)
 
-    def store(self, lvalue: expr.Expr, rvalue: expr.Expr, condition: Condition,
-              clbit_index: Dict[Clbit, int]) -> None:
-        """`lvalue = rvalue` in the shots where `condition` holds."""
+    def store_target(self, lvalue: expr.Expr) -> Tuple[expr.Var, List[int]]:
+        """The variable a store writes and the positions of the bits it writes."""
         if isinstance(lvalue, expr.Index) and isinstance(lvalue.target, expr.Var) \
                 and lvalue.target.standalone and isinstance(lvalue.index, expr.Value):
             var, positions = lvalue.target, [int(lvalue.index.value)]
@@ -87,6 +88,13 @@ class ClassicalExpressions:
         width = self._var_width(var)
         if any(not 0 <= p < width for p in positions):
             raise ValueError(f"circuit '{self.circuit_name}': store into {lvalue} is out of range")
+        return var, positions
+
+    def store(self, lvalue: expr.Expr, rvalue: expr.Expr, condition: Condition,
+              clbit_index: Dict[Clbit, int]) -> None:
+        """`lvalue = rvalue` in the shots where `condition` holds."""
+        var, positions = self.store_target(lvalue)
+        width = self._var_width(var)
         new = self.value_bits(rvalue, len(positions), clbit_index)
         if var in self.variables and self.variables[var] is None \
                 and (len(positions) < width or condition != ALWAYS):
@@ -103,10 +111,36 @@ class ClassicalExpressions:
                                           + conjoin(otherwise, old[position]))
         self.variables[var] = bits
 
-    def held_slots(self) -> int:
-        """Slots the variables' bits are read from, which a measurement must not overwrite."""
+    def slots_of(self, var: expr.Var) -> Optional[List[int]]:
+        """The slots `var` lives in when each of its bits is the literal of a slot of its own."""
+        bits = self.variables.get(var)
+        if not bits:
+            return None
+        slots = []
+        for condition in bits:
+            if len(condition) != 1 or condition[0][0] != condition[0][1] \
+                    or bin(condition[0][0]).count("1") != 1:
+                return None
+            slots.append(condition[0][0].bit_length() - 1)
+        return slots if len(set(slots)) == len(slots) else None
+
+    def bits_of(self, var: expr.Var) -> List[Condition]:
+        """Per bit of `var`, where it is 1 (a variable not stored yet reads 0)."""
+        if var in self.variables and self.variables[var] is None:
+            self._refuse_unbound(var)
+        return list(self.variables.get(var) or [NEVER] * self._var_width(var))
+
+    def place(self, var: expr.Var, slots: Sequence[int]) -> None:
+        """Each bit of `var` is in its slot of `slots` from now on."""
+        self.variables[var] = [((1 << s, 1 << s),) for s in slots]
+
+    def held_slots(self, leaving: Optional[expr.Var] = None) -> int:
+        """Slots the variables' bits are read from, which a measurement must not overwrite;
+        those of `leaving` left out."""
         mask = 0
-        for bits in self.variables.values():
+        for var, bits in self.variables.items():
+            if leaving is not None and var == leaving:
+                continue
             for condition in bits or ():
                 for cube_mask, _ in condition:
                     mask |= cube_mask

@@ -12,6 +12,14 @@ Control flow becomes conditions on steps: the branches of `if_else` and `switch_
 under their conditions (expressions.py turns Qiskit's classical expressions and variables into
 them), and a `for_loop` is unrolled with its parameter bound per iteration, `break_loop` and
 `continue_loop` narrowing the condition of what follows them.
+
+A while_loop's body is lowered once and run again on every iteration, so inside it every bit
+and variable must stay where the body's steps read it. Before the outermost loop, set steps copy
+the bits it reads or writes that are not in one slot, or whose slot something outside still
+reads, into slots of their own, and the variables it stores into likewise; inside it,
+measurements overwrite their bits in place, a store computes its value into scratch slots and
+copies it into the variable's, and a branch whose condition reads a slot the branch overwrites
+takes that condition into a slot at its entry.
 """
 
 from __future__ import annotations
@@ -44,6 +52,7 @@ from qiskit.circuit import (
     SwitchCaseOp,
     WhileLoopOp,
 )
+from qiskit.circuit.classical import expr
 from qiskit.circuit.library import (
     CUGate,
     GlobalPhaseGate,
@@ -70,6 +79,7 @@ from korvel_programs import (
     KIND_GATE,
     KIND_JUMP,
     KIND_MEASURE,
+    KIND_SET,
     MAX_CLBITS,
     MAX_QUBITS,
     MAX_TARGETS,
@@ -323,6 +333,10 @@ class _Walker(StepCollector):
         # The while_loops being walked, innermost last, and the names of all of them by number.
         self.in_place: List[_While] = []
         self.loop_names: List[str] = []
+        # Slots of values taken at run time inside while_loops that are free again, and the
+        # loops that asked for slots of their own (named if the slots run out).
+        self.scratch_free: List[int] = []
+        self.slot_loops: List[str] = []
         self.add_phase(circuit.global_phase, ALWAYS)
         self.walk(circuit, list(self.qubit_slots), list(range(circuit.num_clbits)), ALWAYS)
         self.flush_all()
@@ -351,7 +365,7 @@ class _Walker(StepCollector):
         # A branch's own condition keeps its slots, and no measurement under it can move a
         # shot into another branch of the same choice; the variables' slots need keeping.
         if self.in_place:
-            slot = self.measured_in_loop(clbit, condition)
+            slot = self.measured_in_loop(qubit, clbit, condition)
         else:
             slot = self.bits.measured(clbit, condition, self.expressions.held_slots())
         for mask, value in condition:
@@ -361,16 +375,25 @@ class _Walker(StepCollector):
 
     def walk(self, circuit: QuantumCircuit, qubits: List[int], clbits: List[int],
              condition: Condition) -> None:
+        # Scratch slots the rest of this block reads (a condition taken at a while_loop's entry).
+        live: List[int] = []
+        try:
+            self.walk_block(circuit, qubits, clbits, condition, live)
+        finally:
+            self.scratch_free.extend(reversed(live))
+
+    def walk_block(self, circuit: QuantumCircuit, qubits: List[int], clbits: List[int],
+                   condition: Condition, live: List[int]) -> None:
         qubit_index = {bit: qubits[i] for i, bit in enumerate(circuit.qubits)}
         clbit_index = {bit: clbits[i] for i, bit in enumerate(circuit.clbits)}
         for position, instruction in enumerate(circuit.data):
             operation = instruction.operation
             if isinstance(operation, Store):
                 if self.in_place:
-                    raise ValueError(f"circuit '{self.name}': while_loop "
-                                     f"'{self.in_place[-1].name}' stores into a classical "
-                                     "variable, which korvel does not run inside a while_loop")
-                self.expressions.store(operation.lvalue, operation.rvalue, condition, clbit_index)
+                    self.store_in_loop(operation, condition, clbit_index)
+                else:
+                    self.expressions.store(operation.lvalue, operation.rvalue, condition,
+                                           clbit_index)
                 continue
             if isinstance(operation, (BreakLoopOp, ContinueLoopOp)):
                 self.leave_iteration(operation, condition)
@@ -386,7 +409,11 @@ class _Walker(StepCollector):
             elif isinstance(operation, ControlFlowOp):
                 cs = [clbit_index[c] for c in instruction.clbits]
                 exits = self.exits
-                self.control_flow(operation, qs, cs, clbit_index, condition, position)
+                taken = self.control_flow(operation, qs, cs, clbit_index, condition, position)
+                if taken is not None:
+                    # The rest of the block reads its condition from the slot it was taken into.
+                    condition = ((1 << taken, 1 << taken),)
+                    live.append(taken)
                 if self.loops and self.exits != exits:
                     # A branch left the loop's iteration: what follows runs where none did.
                     condition = conjoin(condition, negate(self.loop_exits()))
@@ -448,16 +475,18 @@ class _Walker(StepCollector):
             self.decomposing -= 1
 
     def control_flow(self, operation: ControlFlowOp, qubits: List[int], clbits: List[int],
-                     clbit_index: Dict[Clbit, int], condition: Condition, position: int) -> None:
+                     clbit_index: Dict[Clbit, int], condition: Condition,
+                     position: int) -> Optional[int]:
+        """Lowers a control-flow operation; a slot when what follows must read `condition`
+        from it."""
         if isinstance(operation, BoxOp):
             self.walk(operation.blocks[0], qubits, clbits, condition)
-            return
+            return None
         if isinstance(operation, ForLoopOp):
             self.for_loop(operation, qubits, clbits, condition, position)
-            return
+            return None
         if isinstance(operation, WhileLoopOp):
-            self.while_loop(operation, qubits, clbits, clbit_index, condition, position)
-            return
+            return self.while_loop(operation, qubits, clbits, clbit_index, condition, position)
         if isinstance(operation, IfElseOp):
             # Read where the bits live now: the branches below may move them.
             taken = self.expressions.truth(operation.condition, clbit_index)
@@ -475,8 +504,26 @@ class _Walker(StepCollector):
         # branch writes no slot its condition depends on, so no shot moves into another.
         for qubit in qubits:
             self.flush(qubit)
-        for body, taken in branches:
-            self.walk_branch(body, qubits, clbits, conjoin(condition, taken))
+        conditions = [conjoin(condition, taken) for _, taken in branches]
+        live: List[int] = []
+        if self.in_place:
+            # A branch inside a while_loop that overwrites a slot its condition reads: every
+            # branch's condition taken into a slot first, so no shot moves into another. So
+            # too where a branch leaves a for_loop's iteration, whose later iterations read
+            # the condition again after the loop's measurements.
+            bodies = [body for body, _ in branches]
+            writes = self.loop_writes(bodies, clbits)
+            if any(_mask_of(c) & writes for c in conditions) or _leaves_loop(bodies):
+                for i, branch_condition in enumerate(conditions):
+                    if branch_condition:
+                        conditions[i], slot = self.taken_into_slot(branch_condition)
+                        live.append(slot)
+        try:
+            for (body, _), branch_condition in zip(branches, conditions):
+                self.walk_branch(body, qubits, clbits, branch_condition)
+        finally:
+            self.scratch_free.extend(reversed(live))
+        return None
 
     def switch_branches(self, operation: SwitchCaseOp, clbit_index: Dict[Clbit, int]
                         ) -> List[Tuple[QuantumCircuit, Condition]]:
@@ -547,20 +594,31 @@ class _Walker(StepCollector):
         return simplify(loop[0] + loop[1])
 
     def while_loop(self, operation: WhileLoopOp, qubits: List[int], clbits: List[int],
-                   clbit_index: Dict[Clbit, int], condition: Condition, position: int) -> None:
+                   clbit_index: Dict[Clbit, int], condition: Condition,
+                   position: int) -> Optional[int]:
         """The runner's loop: a test that jumps past the body where the loop does not go on
         (or its enclosing branch does not run), the body, and a jump back to the test. Inside,
-        measurements overwrite their bits where the test reads them again."""
+        measurements overwrite their bits where the test reads them again. Returns the slot
+        `condition` was taken into when the body overwrites a slot it reads."""
         name = operation.label or str(position)
-        for clbit in clbits:
-            if self.bits.pinned(clbit) is None:
-                raise ValueError(f"circuit '{self.name}': while_loop '{name}' reads or writes "
-                                 f"classical bit {clbit}, whose value an earlier branch leaves "
-                                 "in one of several places; korvel runs a while_loop on bits "
-                                 "that are in one place")
+        taken: Optional[int] = None
+        if not self.in_place:
+            measured: Set[int] = set()
+            stored: Set[expr.Var] = set()
+            _writes(operation.blocks[0], clbits, measured, stored)
+            self.prepare_loop(name, clbits, measured, stored, condition)
+        else:
+            # The loop that encloses this one put every bit in one place.
+            for clbit in clbits:
+                if self.bits.pinned(clbit) is None:
+                    raise ValueError(f"circuit '{self.name}': while_loop '{name}' reads or "
+                                     f"writes classical bit {clbit}, whose value an earlier "
+                                     "branch leaves in one of several places")
+            if _mask_of(condition) & self.loop_writes(operation.blocks, clbits):
+                condition, taken = self.taken_into_slot(condition)
         enter = conjoin(condition, self.expressions.truth(operation.condition, clbit_index))
         if not enter:
-            return  # no shot goes in
+            return taken  # no shot goes in
         for qubit in qubits:
             self.flush(qubit)
         # A later iteration finds these qubits touched, whatever the first pass did to them.
@@ -586,18 +644,149 @@ class _Walker(StepCollector):
         end = len(self.records)
         for index in loop.exits:
             self.records[index] = self.records[index][:6] + ((end,),)
+        return taken
 
-    def measured_in_loop(self, clbit: int, condition: Condition) -> int:
-        held = self.expressions.held_slots()
+    def measured_in_loop(self, qubit: int, clbit: int, condition: Condition) -> int:
+        held = self.expressions.held_slots() | self.for_loop_exits()
         for loop in self.in_place:
             held |= loop.protected
         slot = self.bits.measured_in_place(clbit, condition, held)
         if slot is None:
             raise ValueError(f"circuit '{self.name}': while_loop '{self.in_place[-1].name}' "
-                             f"measures into classical bit {clbit}, which a condition still "
-                             "in force reads or an earlier branch left in several places; "
-                             "inside a while_loop korvel overwrites a bit where it is read")
+                             f"measures qubit {qubit} into classical bit {clbit}, which the "
+                             "condition of an enclosing for_loop's break_loop or "
+                             "continue_loop, or of an instruction korvel decomposed, still "
+                             "reads; inside a while_loop korvel overwrites a bit where it is")
         return slot
+
+    # -- values taken at run time --------------------------------------------------------------
+
+    def prepare_loop(self, name: str, clbits: Sequence[int], measured: Set[int],
+                     stored: Set[expr.Var], condition: Condition) -> None:
+        """Before a while_loop that no other encloses, for every shot: the variables it
+        stores into and the bits it reads or writes that are in several slots, or that it
+        measures while something outside the loop still reads their slot, copied into slots
+        of their own, so that the loop's steps find them in one place on every iteration."""
+        for var in sorted(stored, key=lambda v: (v.name, str(v.var))):
+            slots = self.expressions.slots_of(var)
+            if slots is not None and not sum(1 << s for s in slots) & (
+                    self.expressions.held_slots(leaving=var) | self.bits.slots_read()
+                    | _mask_of(condition) | self.for_loop_exits()):
+                continue  # in slots of its own already, which nothing else reads
+            values = self.expressions.bits_of(var)
+            slots = [self.new_slot(name) for _ in values]
+            for slot, value in zip(slots, values):
+                self.set_slot(slot, value)
+            self.expressions.place(var, slots)
+        for clbit in sorted(set(clbits) | measured):
+            held = self.expressions.held_slots() | self.for_loop_exits()
+            slot = self.bits.pinned(clbit)
+            if slot is not None and not (
+                    clbit in measured and (self.bits.blocked(clbit, condition, held) >> slot) & 1):
+                continue
+            target = self.bits.gather_slot(clbit, condition, held)
+            self.note_slots(name)
+            self.set_slot(target, self.bits.literal(clbit, True))
+            self.bits.place(clbit, target)
+
+    def store_in_loop(self, operation: Store, condition: Condition,
+                      clbit_index: Dict[Clbit, int]) -> None:
+        """A store inside a while_loop, into the slots the variable was given before the loop:
+        each bit's new value first into a scratch slot where it reads a slot the store writes
+        (so `b = not b` reads the old b), then into the variable's slot where `condition`
+        holds."""
+        loop = self.in_place[-1].name
+        var, positions = self.expressions.store_target(operation.lvalue)
+        slots = self.expressions.slots_of(var)
+        if slots is None:
+            raise ValueError(f"circuit '{self.name}': while_loop '{loop}' stores into variable "
+                             f"'{var.name}' in a way korvel cannot follow (inside an "
+                             "instruction it decomposed)")
+        new = self.expressions.value_bits(operation.rvalue, len(positions), clbit_index)
+        written = 0
+        for position in positions:
+            written |= 1 << slots[position]
+        if written & self.for_loop_exits():
+            raise ValueError(f"circuit '{self.name}': while_loop '{loop}' stores into variable "
+                             f"'{var.name}', which the condition of an enclosing for_loop's "
+                             "break_loop or continue_loop still reads")
+        live: List[int] = []
+        try:
+            if _mask_of(condition) & written:
+                condition, slot = self.taken_into_slot(condition)
+                live.append(slot)
+            values = []
+            for value in new:
+                if _mask_of(value) & written:
+                    scratch = self.scratch()
+                    live.append(scratch)
+                    self.set_slot(scratch, value)
+                    value = ((1 << scratch, 1 << scratch),)
+                values.append(value)
+            for position, value in zip(positions, values):
+                self.set_slot(slots[position], value, condition)
+        finally:
+            self.scratch_free.extend(reversed(live))
+
+    def loop_writes(self, blocks: Sequence[QuantumCircuit], clbits: Sequence[int]) -> int:
+        """Mask of the slots `blocks`, inside a while_loop, overwrite in place: those of the
+        bits they measure and of the variables they store into."""
+        measured: Set[int] = set()
+        stored: Set[expr.Var] = set()
+        for block in blocks:
+            _writes(block, clbits, measured, stored)
+        mask = 0
+        for clbit in measured:
+            slot = self.bits.pinned(clbit)
+            if slot is not None:
+                mask |= 1 << slot
+        for var in stored:
+            for slot in self.expressions.slots_of(var) or ():
+                mask |= 1 << slot
+        return mask
+
+    def for_loop_exits(self) -> int:
+        """Slots the break and continue conditions of the for_loops being unrolled read: later
+        iterations read them again."""
+        mask = 0
+        for loop in self.loops:
+            if not isinstance(loop, _While):
+                mask |= _mask_of(loop[0]) | _mask_of(loop[1])
+        return mask
+
+    def taken_into_slot(self, condition: Condition) -> Tuple[Condition, int]:
+        """`condition` as it holds now, in a scratch slot: the condition that reads it, and
+        the slot, for the caller to free."""
+        slot = self.scratch()
+        self.set_slot(slot, condition)
+        return ((1 << slot, 1 << slot),), slot
+
+    def set_slot(self, slot: int, value: Condition, condition: Condition = ALWAYS) -> None:
+        """Set steps: `slot` := whether `value` holds, in the shots where `condition` holds.
+        Neither may read `slot`."""
+        assert not (_mask_of(value) | _mask_of(condition)) >> slot & 1
+        if value != ALWAYS:
+            for mask, want in condition:
+                self.records.append((KIND_SET, (), 0, mask, want, slot, (0,)))
+        for mask, want in conjoin(condition, value):
+            self.records.append((KIND_SET, (), 0, mask, want, slot, (1,)))
+
+    def scratch(self) -> int:
+        """A slot for a value taken at run time inside a while_loop; one a for_loop's break
+        or continue still reads is not free yet."""
+        exits = self.for_loop_exits()
+        for i in reversed(range(len(self.scratch_free))):
+            if not (exits >> self.scratch_free[i]) & 1:
+                return self.scratch_free.pop(i)
+        return self.new_slot(self.in_place[-1].name)
+
+    def new_slot(self, loop: str) -> int:
+        self.note_slots(loop)
+        return self.bits.new_slot()
+
+    def note_slots(self, loop: str) -> None:
+        if loop not in self.slot_loops:
+            self.slot_loops.append(loop)
 
     def walk_branch(self, body: QuantumCircuit, qubits: List[int], clbits: List[int],
                     condition: Condition) -> None:
@@ -724,19 +913,23 @@ class _Walker(StepCollector):
         else:
             used = self.bits.slots_read()
             for kind, _, _, cond_mask, _, slot, _ in records:
-                used |= cond_mask | ((1 << slot) if kind == KIND_MEASURE else 0)
+                used |= cond_mask | ((1 << slot) if kind in (KIND_MEASURE, KIND_SET) else 0)
             compact = Compaction(used)
             slots, copies, width = self.bits.readouts(compact)
             if width > MAX_CLBITS:
+                loops = "".join(f", and the slots while_loop '{name}' keeps values in at run "
+                                "time" for name in self.slot_loops[:1])
                 raise ValueError(f"circuit '{circuit.name}' keeps {width} classical bits through "
                                  "its shots (bits measured before its end, read by conditions, "
-                                 f"or written in branches); korvel supports at most {MAX_CLBITS}")
+                                 f"or written in branches{loops}); korvel supports at most "
+                                 f"{MAX_CLBITS}")
             clbit_slots = list(slots)
             num_slots = compact.width
         # Conditions and measured bits in the runner's compacted slots.
         steps, entries, slots_of_parametric = layout([
             (kind, targets, controls, compact.mask(cond_mask), compact.mask(cond_value),
-             compact.slot(slot) if kind == KIND_MEASURE else slot if kind == KIND_JUMP else 0,
+             compact.slot(slot) if kind in (KIND_MEASURE, KIND_SET) else
+             slot if kind == KIND_JUMP else 0,
              factors)
             for kind, targets, controls, cond_mask, cond_value, slot, factors in records])
         parametric = [ParametricStep(*slot) for slot in slots_of_parametric]
@@ -762,6 +955,50 @@ class _Walker(StepCollector):
             metadata=circuit.metadata,
             loops=tuple(self.loop_names),
         )
+
+
+def _mask_of(condition: Condition) -> int:
+    """Mask of the slots a condition reads."""
+    mask = 0
+    for cube_mask, _ in condition:
+        mask |= cube_mask
+    return mask
+
+
+def _writes(block: QuantumCircuit, clbits: Sequence[int], measured: Set[int],
+            stored: Set[expr.Var]) -> None:
+    """Adds the circuit bits `block` (its bits at `clbits`) may write, and the variables it
+    stores into, nested blocks included."""
+    index = {bit: clbits[i] for i, bit in enumerate(block.clbits)}
+    for instruction in block.data:
+        operation = instruction.operation
+        if isinstance(operation, Store):
+            target = operation.lvalue
+            if isinstance(target, expr.Index):
+                target = target.target
+            if isinstance(target, expr.Var) and target.standalone:
+                stored.add(target)
+            continue
+        if isinstance(operation, (BreakLoopOp, ContinueLoopOp, Barrier)):
+            continue  # they name the bits of their loop or block, and write none
+        cs = [index[c] for c in instruction.clbits]
+        if isinstance(operation, ControlFlowOp):
+            for body in operation.blocks:
+                _writes(body, cs, measured, stored)
+        else:
+            measured.update(cs)  # a measurement, or an instruction that may hold one
+
+
+def _leaves_loop(blocks: Sequence[QuantumCircuit]) -> bool:
+    """Whether a break_loop or continue_loop is anywhere in `blocks`."""
+    for block in blocks:
+        for instruction in block.data:
+            operation = instruction.operation
+            if isinstance(operation, (BreakLoopOp, ContinueLoopOp)):
+                return True
+            if isinstance(operation, ControlFlowOp) and _leaves_loop(operation.blocks):
+                return True
+    return False
 
 
 def _qubit_slots(circuit: QuantumCircuit) -> Tuple[int, ...]:

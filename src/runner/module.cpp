@@ -101,7 +101,7 @@ PyMethodDef functions[] = {
      "finite, not normalised by the runner)."},
     {"run_shots", as_function(run_shots), METH_FASTCALL | METH_KEYWORDS,
      "run_shots(num_qubits, num_clbits, program, shots, seed=None, fusion=False, max_loop_iterations=None)\n--\n\n"
-     "Runs a program with measurements, resets, conditions and jumps once per shot and returns each shot's "
+     "Runs a program with measurements, resets, conditions, jumps and set steps once per shot and returns each shot's "
      "classical word (uint64; bit c is classical bit c). A shot that goes round one loop more than "
      "max_loop_iterations times in a row (None: 1000) stops the run with a ValueError naming the loop."},
     {"adjoint_jacobian", as_function(adjoint_jacobian), METH_FASTCALL | METH_KEYWORDS,

@@ -1,5 +1,6 @@
-// Jump steps of the self-describing form: decoded as laid out, loops run shot by shot under
-// their iteration limit, and fusion that never reaches across the step a jump continues at.
+// Jump and set steps of the self-describing form: decoded as laid out, loops run shot by shot
+// under their iteration limit, fusion that never reaches across the step a jump continues at,
+// and set steps that write a classical bit where their condition holds.
 
 #include <gtest/gtest.h>
 
@@ -36,6 +37,9 @@ Record measure(std::uint8_t qubit, std::uint32_t clbit) { return Record{1, 1, qu
 Record reset(std::uint8_t qubit) { return Record{2, 1, qubit, 0, 0, 0, 0}; }
 Record jump(std::uint64_t to, std::uint32_t loop, std::uint64_t mask = 0, std::uint64_t value = 0) {
     return Record{3, 0, 0, mask, value, loop, to};
+}
+Record set(std::uint32_t clbit, std::uint64_t value, std::uint64_t mask = 0, std::uint64_t when = 0) {
+    return Record{4, 0, 0, mask, when, clbit, value};
 }
 
 // Entries 0-3 are X, 4-7 are H.
@@ -152,6 +156,57 @@ TEST(Jumps, FusionKeepsTheStepAJumpContinuesAt) {
     for (const auto& program_steps : {steps, fused}) {
         for (const std::uint64_t word : words_of(program_steps, 2, 200, 2)) EXPECT_EQ(word & 1, 1u);
     }
+}
+
+TEST(SetSteps, AreDecodedWithTheirBitValueAndCondition) {
+    const auto steps = decode_program(program({set(1, 1, 1, 0), set(0, 0)}), 1, 2);
+    ASSERT_EQ(steps.size(), 2u);
+    EXPECT_EQ(steps[0].kind, StepKind::set);
+    EXPECT_EQ(steps[0].clbit, 1u);
+    EXPECT_EQ(steps[0].value, 1u);
+    EXPECT_EQ(steps[0].cond_mask, 1u);
+    EXPECT_EQ(steps[0].cond_value, 0u);
+    EXPECT_EQ(steps[1].value, 0u);
+}
+
+TEST(SetSteps, MalformedOnesAreRefusedNamingTheField) {
+    const auto refused = [](Record r, std::uint32_t clbits = 2, Steps allowed = Steps::any) {
+        return refusal_of([&] { (void)decode_program(program({gate(0, x_gate), r}), 1, clbits, allowed); });
+    };
+    EXPECT_EQ(refused(set(0, 2)), "step 1: matrix (the value a set step writes) must be 0 or 1, got 2");
+    EXPECT_EQ(refused(set(2, 1)), "step 1: clbit 2 is out of range: there are 2 classical bits");
+    EXPECT_EQ(refused(set(0, 1), 0), "step 1: clbit 0 is out of range: there are no classical bits");
+    Record wide = set(0, 1);
+    wide.width = 1;
+    EXPECT_EQ(refused(wide), "step 1: width must be 0 for a set step, got 1");
+    Record targeted = set(0, 1);
+    targeted.target = 3;
+    EXPECT_EQ(refused(targeted), "step 1: targets[0] must be 0 for a step of width 0, got 3");
+    EXPECT_EQ(refused(set(0, 1), 0, Steps::gates_only).rfind("step 1: a set step cannot run here", 0), 0u);
+    Bytes narrow(step_size, std::byte{0});
+    narrow[0] = std::byte{4};
+    EXPECT_EQ(refusal_of([&] { (void)decode_program(narrow, 1, 1); }),
+              "step 0: kind must be 0 (gate), 1 (measure) or 2 (reset), got 4");
+}
+
+// X and a measurement leave bit 0 at 1; the set steps then write where their conditions hold
+// and leave the other bits alone, and the last one clears bit 0.
+TEST(SetSteps, WriteWhereTheirConditionHolds) {
+    const auto steps = decode_program(
+        program({gate(0, x_gate), measure(0, 0), set(1, 1, 1, 1), set(2, 1, 1, 0), set(3, 1), set(3, 0, 2, 0),
+                 set(0, 0)}), 1, 4);
+    for (const std::uint64_t word : words_of(steps, 1, 10)) EXPECT_EQ(word, 0b1010u);
+}
+
+// A loop counted by set steps alone: bit 0 := 1 on the first pass, bit 1 := 1 on the second,
+// and the test leaves on bit 1. Two backward jumps: within a limit of 2, past a limit of 1.
+TEST(SetSteps, CountALoopWithoutMeasurements) {
+    const auto steps = decode_program(
+        program({jump(4, 0, 2, 2), set(1, 1, 1, 1), set(0, 1), jump(0, 0)}), 1, 2);
+    for (const auto& program_steps : {steps, fuse_steps(steps)}) {
+        for (const std::uint64_t word : words_of(program_steps, 1, 5, 2)) EXPECT_EQ(word, 0b11u);
+    }
+    EXPECT_EQ(refusal_of([&] { (void)words_of(steps, 1, 1, 1); }), "loop 0 ran past 1 iterations in shot 0");
 }
 
 }  // namespace

@@ -102,7 +102,7 @@ struct Case {
 // Every rule of a record, broken alone in step 1 of a program whose step 0 is valid, on 6 qubits
 // and 2 classical bits, with 20 entries.
 const Case cases[] = {
-    {"kind", [](WideRecord& r) { r.kind = 4; }, "kind must be 0 (gate), 1 (measure), 2 (reset) or 3 (jump), got 4"},
+    {"kind", [](WideRecord& r) { r.kind = 5; }, "kind must be 0 (gate), 1 (measure), 2 (reset), 3 (jump) or 4 (set), got 5"},
     {"jump_width", [](WideRecord& r) { r.kind = 3; }, "width must be 0 for a jump step, got 2"},
     {"jump_targets", [](WideRecord& r) { r.kind = 3, r.width = 0; }, "targets[1] must be 0 for a step of width 0, got 1"},
     {"jump_controls", [](WideRecord& r) { r.kind = 3, r.width = 0, r.targets[1] = 0, r.controls = 2; },

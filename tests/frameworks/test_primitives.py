@@ -104,8 +104,10 @@ def _hadamards(active, width):
 
 
 def _while_loop():
-    """A store inside a while_loop, which korvel does not run."""
-    circuit = QuantumCircuit(1, 1)
+    """64 bits measured mid-circuit, and a while_loop that needs a slot for its variable."""
+    circuit = QuantumCircuit(1, 64)
+    for clbit in range(64):
+        circuit.measure(0, clbit)
     flag = circuit.add_var("flag", False)
     with circuit.while_loop((circuit.clbits[0], 0)):
         circuit.h(0)
@@ -119,7 +121,7 @@ def _while_loop():
     (lambda: KorvelSampler().run([_hadamards(31, 127)]), "acts on 31 qubits of its 127"),
     (lambda: KorvelBackend().run(QuantumCircuit(1), shots=0), "shots must be at least 1, got 0"),
     (lambda: KorvelSampler().run([QuantumCircuit(1)], shots=-3), "got -3"),
-    (lambda: KorvelBackend().run(_while_loop()), "while_loop '1' stores into a classical variable"),
+    (lambda: KorvelBackend().run(_while_loop()), "while_loop '65' keeps values in .* at most 64"),
     (lambda: KorvelBackend().run(corpus.parametric()["expressions_3"][0]),
      r"unbound parameters: θ\[0\], θ\[1\]"),
 ], ids=["qubits", "sampler_qubits", "shots", "sampler_shots", "control_flow", "parameters"])

@@ -1,7 +1,10 @@
 """The circuit runner's resources: ten thousand calls of every entry point leave resident memory,
 the collector's objects and the arguments' reference counts flat; forked children and
-multiprocessing workers finish their circuits and draw shots of their own; circuits too large for
-the memory there is raise MemoryError and leave the interpreter working."""
+multiprocessing workers finish their circuits and draw shots of their own; eight threads run a
+while_loop program at once with the results of one; circuits too large for the memory there is
+raise MemoryError and leave the interpreter working."""
+
+import threading
 
 import pytest
 
@@ -45,6 +48,33 @@ def measured(n):
                 {"target": 1, "cond_mask": 1, "cond_value": 1, "matrix": XM}]
     records += [{"kind": 1, "target": q, "clbit": q} for q in range(n)]
     return steps(*records)
+
+from korvel_programs import ProgramBuilder
+
+H2 = np.array(HM).view(complex).reshape(2, 2)
+
+def looped(n):
+    # A while_loop in the jump form: H and a measurement of qubit 0 until it reads 1; a flag in
+    # bit 1, set before the loop and cleared by set steps on a pass that reads 0, then H on the
+    # other qubits where the flag holds and final measurements.
+    b = ProgramBuilder()
+    b.set(1, 1)
+    b.gate((0,), H2)
+    b.measure(0, 0)
+    b.set(1, 0, (1, 0))
+    b.jump(6, 0, (1, 1))
+    b.jump(1, 0)
+    for q in range(1, n):
+        b.gate((q,), H2, condition=(2, 2))
+    for q in range(2, n):
+        b.measure(q, q)
+    return b.program()
+
+def never_ending():
+    b = ProgramBuilder()
+    b.measure(0, 0)
+    b.jump(0, 0, (1, 0))
+    return b.program()
 """
 
 LEAK_WORKLOAD = PROGRAMS + GROWTH_MEASURE + """
@@ -59,6 +89,7 @@ program = entangling(10, depth=5)
 shots_program = measured(10)
 bad_program = np.concatenate([program, steps({"reserved": 1})])
 zeroing = np.concatenate([steps({"matrix": [0] * 8}), shots_program])
+loop_program, spinning = looped(10), never_ending()
 state = kr.simulate(10, program)
 x_masks = np.arange(64, dtype=np.uint64) % 1024
 z_masks = (np.arange(64, dtype=np.uint64) * 7) % 1024
@@ -79,11 +110,14 @@ cases = {
     "State.expectation_values lists": (lambda: state.expectation_values(x_list, x_list), [x_list]),
     "run_shots": (lambda: kr.run_shots(10, 10, shots_program, 16, 3), [shots_program]),
     "run_shots seedless": (lambda: kr.run_shots(10, 10, shots_program, 16), [shots_program]),
+    "run_shots jumps and set steps": (lambda: kr.run_shots(10, 10, loop_program, 16, 3, True),
+                                      [loop_program]),
     # refusals
     "simulate malformed step": (lambda: kr.simulate(10, bad_program), [bad_program]),
     "simulate 30 qubits": (lambda: kr.simulate(30, program), [program]),
     "run_shots 0 shots": (lambda: kr.run_shots(10, 10, shots_program, 0), [shots_program]),
     "run_shots zeroed state": (lambda: kr.run_shots(10, 10, zeroing, 8, 1), [zeroing]),
+    "run_shots past the loop limit": (lambda: kr.run_shots(1, 1, spinning, 2, 1, False, 3), [spinning]),
     "State.sample 2**40 shots": (lambda: state.sample(1 << 40), [state]),
     "State.expectation_values outside": (lambda: state.expectation_values(outside, [0, 0]), [outside]),
     "State pickled": (lambda: pickle.dumps(state), [state]),
@@ -95,8 +129,9 @@ measure_growth(cases, int(sys.argv[1]), settle=200)
 LEAK_CASES = [
     "simulate", "simulate from bytes", "State.run", "State.probabilities", "State.amplitudes",
     "State.sample seeded", "State.sample seedless", "State.sample_counts", "State.expectation_values",
-    "State.expectation_values lists", "run_shots", "run_shots seedless", "simulate malformed step",
-    "simulate 30 qubits", "run_shots 0 shots", "run_shots zeroed state", "State.sample 2**40 shots",
+    "State.expectation_values lists", "run_shots", "run_shots seedless", "run_shots jumps and set steps",
+    "simulate malformed step", "simulate 30 qubits", "run_shots 0 shots", "run_shots zeroed state",
+    "run_shots past the loop limit", "State.sample 2**40 shots",
     "State.expectation_values outside", "State pickled",
 ]
 
@@ -134,9 +169,11 @@ def draws():
 def WORK():
     big = kr.simulate(20, entangling(20))  # passes on the pool in the child
     return {"draws": draws(), "norm": float(big.probabilities().sum()),
-            "seeded": kr.run_shots(12, 12, shots_program, 16, 5).tolist()}
+            "seeded": kr.run_shots(12, 12, shots_program, 16, 5).tolist(),
+            "looped": kr.run_shots(12, 12, looped(12), 16, 5, True).tolist()}
 
 seeded = kr.run_shots(12, 12, shots_program, 16, 5).tolist()
+looped_seeded = kr.run_shots(12, 12, looped(12), 16, 5, True).tolist()
 parent_draws = [draws()]
 
 # Another thread keeps the runner busy (the interpreter lock released) while the main thread
@@ -155,7 +192,7 @@ for i in range(forks):
     parent_draws.append(draws())
 stop.set()
 busy_thread.join()
-report({"results": results, "parent_draws": parent_draws, "seeded": seeded})
+report({"results": results, "parent_draws": parent_draws, "seeded": seeded, "looped": looped_seeded})
 """
 
 
@@ -168,6 +205,38 @@ def test_forked_children_and_pool_workers_run_circuits_and_draw_anew():
     for child in results:
         assert abs(child["norm"] - 1.0) < 1e-9
         assert child["seeded"] == document["seeded"]  # a seed means the same shots everywhere
+        assert child["looped"] == document["looped"]
+
+
+def test_eight_threads_run_a_while_loop_program_with_the_results_of_one():
+    import numpy as np
+
+    namespace = {}
+    exec(PROGRAMS, namespace)
+    program = namespace["looped"](12)
+    import korvel_runner as kr
+
+    expected = [kr.run_shots(12, 12, program, 64, seed).tolist() for seed in range(8)]
+    got = [None] * 8
+    errors = []
+
+    def work(k):
+        try:
+            got[k] = [kr.run_shots(12, 12, program, 64, k).tolist() for _ in range(20)]
+        except BaseException as error:  # noqa: B036 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(120)
+    assert not errors and not any(thread.is_alive() for thread in threads)
+    for k in range(8):
+        assert got[k] == [expected[k]] * 20
+    words = np.array(expected, dtype=np.uint64)
+    # The loop leaves bit 0 at 1 in every shot, the flag cleared wherever a pass read 0.
+    assert np.all(words & 1 == 1)
 
 
 MEMORY_WORKLOAD = PROGRAMS + ADDRESS_SPACE_LIMIT + """

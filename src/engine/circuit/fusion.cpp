@@ -238,7 +238,7 @@ std::vector<Step> fuse_steps(const std::vector<Step>& steps) {
                 fuser.add(i);
                 continue;
             }
-            // A measurement, a reset, a jump or a condition ends the run: what came before it goes first.
+            // A measurement, a reset, a jump, a set step or a condition ends the run: what came before it goes first.
             fuser.close_all();
             out.push_back(step);
         }

@@ -46,6 +46,7 @@ const char* kind_name(StepKind kind) {
         case StepKind::measure: return "measure";
         case StepKind::reset: return "reset";
         case StepKind::jump: return "jump";
+        case StepKind::set: return "set";
     }
     return "unknown";
 }
@@ -109,12 +110,13 @@ std::string qubit_count(std::uint32_t qubits) {
     return std::to_string(qubits) + (qubits == 1 ? " qubit" : " qubits");
 }
 
-// Jumps exist in the self-describing form only (`with_jumps`).
-StepKind read_kind(const RecordReader& record, const Fields& at, Steps allowed, bool with_jumps = false) {
+// Jumps and set steps exist in the self-describing form only (`self_describing`).
+StepKind read_kind(const RecordReader& record, const Fields& at, Steps allowed, bool self_describing = false) {
     const std::uint32_t raw_kind = record.u32(at.kind);
-    if (raw_kind > (with_jumps ? 3u : 2u)) {
-        record.refuse(std::string(with_jumps ? "kind must be 0 (gate), 1 (measure), 2 (reset) or 3 (jump), got "
-                                             : "kind must be 0 (gate), 1 (measure) or 2 (reset), got ") +
+    if (raw_kind > (self_describing ? 4u : 2u)) {
+        record.refuse(std::string(self_describing
+                                      ? "kind must be 0 (gate), 1 (measure), 2 (reset), 3 (jump) or 4 (set), got "
+                                      : "kind must be 0 (gate), 1 (measure) or 2 (reset), got ") +
                       std::to_string(raw_kind));
     }
     const auto kind = static_cast<StepKind>(raw_kind);
@@ -162,7 +164,7 @@ void read_common(const RecordReader& record, const Fields& at, Step& step, std::
     step.cond_value = cond_value;
 
     std::uint32_t clbit = record.u32(at.clbit);
-    if (step.kind == StepKind::measure) {
+    if (step.kind == StepKind::measure || step.kind == StepKind::set) {
         if (clbit >= clbits) {
             record.refuse("clbit " + std::to_string(clbit) + " is out of range: " + clbit_count(clbits));
         }
@@ -201,7 +203,7 @@ Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uin
                       const std::byte* entries, std::uint64_t entry_count, std::uint64_t k, std::uint64_t step_count) {
     Step step{read_kind(record, wide_fields, allowed, true), 0, 0, 0, 0, 0, identity, nullptr};
     const std::uint32_t width = record.u32(4);
-    const std::uint32_t wanted = step.kind == StepKind::jump ? 0 : 1;
+    const std::uint32_t wanted = step.kind == StepKind::jump || step.kind == StepKind::set ? 0 : 1;
     if (step.kind == StepKind::gate ? (width < 1 || width > max_wide_targets) : width != wanted) {
         record.refuse(step.kind == StepKind::gate
                           ? "width must be between 1 and " + std::to_string(max_wide_targets) + " for a gate step, got " +
@@ -245,6 +247,11 @@ Step decode_wide_step(const RecordReader& record, std::uint32_t qubits, std::uin
                           ", not below the program's " + std::to_string(step_count) + " steps");
         }
         step.jump_to = first;
+        return step;
+    }
+    if (step.kind == StepKind::set) {
+        if (first > 1) record.refuse("matrix (the value a set step writes) must be 0 or 1, got " + std::to_string(first));
+        step.value = static_cast<std::uint32_t>(first);
         return step;
     }
     if (step.kind != StepKind::gate) {

@@ -25,7 +25,7 @@ inline constexpr std::size_t wide_header_size = 16;
 inline constexpr std::size_t wide_step_size = 64;
 inline constexpr std::uint32_t max_clbits = 64;
 
-enum class StepKind : std::uint32_t { gate = 0, measure = 1, reset = 2, jump = 3 };
+enum class StepKind : std::uint32_t { gate = 0, measure = 1, reset = 2, jump = 3, set = 4 };
 
 // Iterations of one loop a shot may run before the run is refused, unless a caller says
 // otherwise: a loop that never ends stops with an error instead of hanging.
@@ -37,11 +37,12 @@ struct Step {
     std::uint64_t controls;    // gate steps only
     std::uint64_t cond_mask;   // the step runs when (clbits & cond_mask) == cond_value
     std::uint64_t cond_value;
-    std::uint32_t clbit;       // measure steps only
+    std::uint32_t clbit;       // measure and set steps only
     QGate gate;                // one-qubit gate steps; the identity elsewhere
     std::shared_ptr<const WideGate> wide;  // gate steps on two or more targets; null elsewhere
     std::uint64_t jump_to = 0;  // jump steps: the step a shot continues at (up to the step count)
     std::uint32_t loop = 0;     // jump steps: the loop whose iterations the jump counts or ends
+    std::uint32_t value = 0;    // set steps: the value, 0 or 1, written into `clbit`
 
     bool runs_on(std::uint64_t clbits) const noexcept { return (clbits & cond_mask) == cond_value; }
     bool conditional() const noexcept { return cond_mask != 0; }
@@ -70,18 +71,18 @@ struct Step {
 // then S records of 64 bytes, then E complex entries of 16 bytes (real, imaginary), and nothing
 // after them. Record k, at 16 + 64k:
 //
-//   offset  0  u32  kind        0 gate, 1 measure, 2 reset, 3 jump
-//           4  u32  width       gate: number of targets, 1 to 5; measure and reset: 1; jump: 0
+//   offset  0  u32  kind        0 gate, 1 measure, 2 reset, 3 jump, 4 set
+//           4  u32  width       gate: number of targets, 1 to 5; measure and reset: 1; jump, set: 0
 //           8  8 × u8 targets   targets[j] < qubits for j < width, distinct; the rest 0. Bit j of
 //                               a row or column of the matrix is the value of qubit targets[j]
 //          16  u64  controls    gate: mask below 2^qubits, no target bit; 0 for other kinds
 //          24  u64  cond_mask   as above
 //          32  u64  cond_value
-//          40  u32  clbit       measure: < clbits; jump: its loop, < S; 0 for other kinds
+//          40  u32  clbit       measure, set: < clbits; jump: its loop, < S; 0 for other kinds
 //          44  u32  reserved    0
 //          48  u64  matrix      gate: its 4^width entries are entries [matrix, matrix + 4^width),
 //                               row-major, all finite; jump: the step J it continues at, J <= S
-//                               and J != k; 0 for other kinds
+//                               and J != k; set: the value written, 0 or 1; 0 for other kinds
 //          56  u64  reserved    0
 //
 // A step may share its entries with others; parameter sweeps rewrite the entries alone.
@@ -92,8 +93,14 @@ struct Step {
 // loop leaves the loop and sets its count back to 0. Its targets and controls are 0. Only the
 // self-describing form has jumps.
 //
+// A set step whose condition holds writes its value into classical bit `clbit`, so a program can
+// compute classical values at run time (a loop's variables, a condition taken once). Its targets
+// and controls are 0. Only the self-describing form has set steps; they came after version 2's
+// jumps without a new version number, since a reader of version 2 that predates them refuses
+// kind 4 by name rather than misreading it.
+//
 // Matrices are taken as given (no unitarity test). With `gates_only`, for entry points that
-// evolve one state without classical bits, a measure or reset step and a condition are refused
+// evolve one state without classical bits, a measure, reset, jump or set step and a condition are refused
 // too. Throws InvalidInput("step K: ...") naming the first record and field at fault
 // ("header: ..." for the header), or AllocationFailure. Any byte string is a valid input to this
 // function.

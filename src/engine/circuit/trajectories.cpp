@@ -5,7 +5,8 @@
 // unconditional measurements, which change no later step and so are read as one draw of a whole
 // basis state per shot, mapped onto the classical bits they write. Without a middle, the shots are
 // drawn from the shared state by the sampler. Jumps stay inside the middle: the shared gates end
-// before the first step a jump continues at, and the tail starts after the last.
+// before the first step a jump continues at, and the tail starts after the last. Set steps write
+// classical bits, so like measurements they belong to the middle.
 
 #include <algorithm>
 #include <array>
@@ -173,6 +174,10 @@ std::uint64_t run_middle(Register& reg, std::span<const Step> middle, std::size_
                 count = 0;
             }
             i = to;
+            continue;
+        }
+        if (step.kind == StepKind::set) {
+            clbits = write_clbit(clbits, step.clbit, step.value);
             continue;
         }
         const std::uint32_t outcome = measure_or_refuse(reg, step, stream);
