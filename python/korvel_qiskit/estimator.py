@@ -121,9 +121,10 @@ class KorvelEstimator(BaseEstimatorV2):
             run (the same generator state gives the same noise).
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here.
-        fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
-            deterministic plan: the same bits every run, equal to the unfused gates to
-            rounding); False runs every instruction as its own step with its exact matrix.
+        fusion: merge runs of gates into steps on up to two qubits (diagonal ones on up to
+            five) where that is cheaper (a deterministic plan: the same bits every run, equal
+            to the unfused gates to rounding); False runs every instruction as its own step
+            with its exact matrix.
         max_loop_iterations: a branch (exact) or trajectory that goes round one while_loop
             more often in a row stops the run with an error naming the loop.
     """

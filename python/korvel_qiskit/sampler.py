@@ -87,9 +87,10 @@ class KorvelSampler(BaseSamplerV2):
         executor: a concurrent.futures Executor or a dask.distributed Client that receives
             the circuits and runs of bindings; None runs them here (the runner itself uses
             every core for one circuit).
-        fusion: merge runs of gates into steps on up to two qubits where that is cheaper (a
-            deterministic plan: the same bits every run, equal to the unfused gates to
-            rounding); False runs every instruction as its own step with its exact matrix.
+        fusion: merge runs of gates into steps on up to two qubits (diagonal ones on up to
+            five) where that is cheaper (a deterministic plan: the same bits every run, equal
+            to the unfused gates to rounding); False runs every instruction as its own step
+            with its exact matrix.
         max_loop_iterations: a shot that goes round one while_loop more often in a row
             stops the run with an error naming the loop.
     """
