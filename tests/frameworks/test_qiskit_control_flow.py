@@ -624,25 +624,6 @@ def random_while(seed):
     return circuit
 
 
-@pytest.mark.parametrize("seed", range(20))
-@pytest.mark.parametrize("fusion", [True, False])
-def test_random_while_loops_follow_the_exact_model(seed, fusion):
-    circuit = random_while(seed)
-    counts = KorvelBackend().run(circuit, shots=SHOTS, seed_simulator=seed,
-                                 fusion=fusion).result().get_counts()
-    assert_counts_follow(as_words(counts), exact_distribution(circuit), SHOTS)
-
-
-@pytest.mark.parametrize("seed", range(6))
-def test_while_loops_agree_with_aer(seed):
-    AerSimulator = pytest.importorskip("qiskit_aer").AerSimulator
-
-    circuit = random_while(seed)
-    distribution = exact_distribution(circuit)
-    aer = AerSimulator().run(circuit, shots=SHOTS, seed_simulator=seed).result().get_counts()
-    assert_counts_follow(as_words(aer), distribution, SHOTS)
-
-
 def random_while_store(seed, variables=True):
     """while_loops that static tracking cannot follow: inside them stores into variables
     (read after the loop and by the loop's own test), measurements into the bit an enclosing
@@ -709,20 +690,28 @@ def random_while_store(seed, variables=True):
     return circuit
 
 
-@pytest.mark.parametrize("seed", range(16))
+# (generator, seed): plain random loops, and loops that store and overwrite read bits.
+LOOP_CIRCUITS = [(random_while, seed) for seed in range(20)] + \
+    [(random_while_store, seed) for seed in range(16)]
+
+
+@pytest.mark.parametrize("generator, seed", LOOP_CIRCUITS)
 @pytest.mark.parametrize("fusion", [True, False])
-def test_random_while_loops_that_store_and_overwrite_follow_the_exact_model(seed, fusion):
-    circuit = random_while_store(seed)
+def test_random_while_loops_follow_the_exact_model(generator, seed, fusion):
+    circuit = generator(seed)
     counts = KorvelBackend().run(circuit, shots=SHOTS, seed_simulator=seed,
                                  fusion=fusion).result().get_counts()
     assert_counts_follow(as_words(counts), exact_distribution(circuit), SHOTS)
 
 
+# Aer runs neither shifts nor Store, so the stores' loops come without variables.
+@pytest.mark.parametrize("make", [random_while, lambda seed: random_while_store(seed, variables=False)],
+                         ids=["plain", "overwriting"])
 @pytest.mark.parametrize("seed", range(6))
-def test_while_loops_that_overwrite_agree_with_aer(seed):
+def test_while_loops_agree_with_aer(make, seed):
     AerSimulator = pytest.importorskip("qiskit_aer").AerSimulator
 
-    circuit = random_while_store(seed, variables=False)
+    circuit = make(seed)
     distribution = exact_distribution(circuit)
     counts = KorvelBackend().run(circuit, shots=SHOTS, seed_simulator=seed).result().get_counts()
     assert_counts_follow(as_words(counts), distribution, SHOTS)
