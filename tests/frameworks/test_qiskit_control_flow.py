@@ -784,7 +784,8 @@ def test_the_runner_takes_the_limit_and_refuses_a_bad_one():
 
 
 def _random_jump_program(data):
-    """Gates, measurements, resets and jumps anywhere (forward, back, conditioned) on 2 qubits."""
+    """Gates, measurements, resets, set steps and jumps anywhere (forward, back, conditioned) on
+    2 qubits."""
     from hypothesis import strategies as st
     from korvel_programs import ProgramBuilder
 
@@ -792,7 +793,7 @@ def _random_jump_program(data):
     builder = ProgramBuilder()
     count = data.draw(st.integers(1, 8))
     for _ in range(count):
-        kind = data.draw(st.sampled_from(["gate", "measure", "reset", "jump"]))
+        kind = data.draw(st.sampled_from(["gate", "measure", "reset", "set", "jump"]))
         qubit = data.draw(st.integers(0, 1))
         condition = data.draw(st.sampled_from([(0, 0), (1, 0), (1, 1), (3, 2)]))
         if kind == "gate":
@@ -801,6 +802,8 @@ def _random_jump_program(data):
             builder.measure(qubit, data.draw(st.integers(0, 1)), condition)
         elif kind == "reset":
             builder.reset(qubit, condition)
+        elif kind == "set":
+            builder.set(data.draw(st.integers(0, 1)), data.draw(st.integers(0, 1)), condition)
         else:
             builder.jump(data.draw(st.integers(0, count)), data.draw(st.integers(0, 2)), condition)
     return builder.program()
