@@ -44,15 +44,10 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 from numpy.typing import NDArray
 
-import korvel_programs
-from korvel_programs import (KIND_GATE, KIND_JUMP, KIND_MEASURE, KIND_RESET, ProgramBuilder,
-                             pack_program)
+from korvel_programs import (KIND_GATE, KIND_JUMP, KIND_MEASURE, KIND_RESET, KIND_SET,
+                             ProgramBuilder, pack_program)
 
 from .lowering import LoweredCircuit
-
-# A set step (width 0): where its condition holds, slot `clbit` takes the value in its `matrix`
-# field (0 or 1). Named here until korvel_programs names it.
-KIND_SET = getattr(korvel_programs, "KIND_SET", 4)
 
 # Leaves one binding may follow: 16,384 leaves of 1 and of 10 qubits took 1.4 and 1.1 s here
 # (some 70 us of Python and runner calls per leaf, beside another test run), so the budget is
@@ -457,5 +452,5 @@ def trajectory_count(coefficient_sums: Sequence[float], precision: float) -> int
     return max(1, math.ceil(s * s / (precision * precision)))
 
 
-__all__ = ["KIND_SET", "MAX_BRANCHES", "MEMORY_FRACTION", "NEGLIGIBLE_WEIGHT", "BudgetError", "branch_task",
+__all__ = ["MAX_BRANCHES", "MEMORY_FRACTION", "NEGLIGIBLE_WEIGHT", "BudgetError", "branch_task",
            "dropped_measurements", "trajectory_count"]

@@ -302,22 +302,18 @@ def _walked(builder, num_qubits, loops=()):
                                loops=loops)
 
 
-def _set(builder, slot, value, condition=(0, 0)):
-    builder.records.append((branches.KIND_SET, (), 0, condition[0], condition[1], slot, value))
-
-
 def test_set_steps_change_the_word_conditions_and_loops_read():
     h = np.array([[1, 1], [1, -1]]) / np.sqrt(2)
     x = np.array([[0, 1], [1, 0]])
     builder = ProgramBuilder()
     builder.gate([0], h)
     builder.measure(0, 0)
-    _set(builder, 0, 1, (1, 0))        # slot 0 := 1 where it read 0
+    builder.set(0, 1, (1, 0))        # slot 0 := 1 where it read 0
     builder.gate([1], x, condition=(1, 1))  # so always
     # A loop that a set step ends after its first round: H on qubit 2 once.
     builder.jump(8, 0, (2, 2))         # 4: leave where slot 1 holds 1
     builder.gate([2], h)
-    _set(builder, 1, 1)
+    builder.set(1, 1)
     builder.jump(4, 0)                 # 8 is past the end
     lowered = _walked(builder, 3, loops=("once",))
     assert lowered.steps["kind"].tolist().count(KIND_JUMP) == 2
