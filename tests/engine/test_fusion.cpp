@@ -34,6 +34,9 @@ Step ising_zz(std::uint32_t a, std::uint32_t b, double t) {
     return wide_step({a, b}, m);
 }
 
+const double s = 1.0 / std::sqrt(2.0);
+const korvel::QGate hadamard = korvel::QGate::from_entries({s, 0.0}, {s, 0.0}, {s, 0.0}, {-s, 0.0});
+
 Step one_qubit(std::uint32_t q, korvel::QGate gate) {
     return Step{StepKind::gate, q, 0, 0, 0, 0, gate, nullptr};
 }
@@ -48,8 +51,6 @@ std::vector<Complex> final_state(std::uint32_t n, const std::vector<Step>& steps
 
 TEST(Fusion, ARingOfDiagonalsBecomesFewWideDiagonalsThatAgreeToRounding) {
     const std::uint32_t n = 8;
-    const double s = 1.0 / std::sqrt(2.0);
-    const korvel::QGate hadamard = korvel::QGate::from_entries({s, 0.0}, {s, 0.0}, {s, 0.0}, {-s, 0.0});
     std::vector<Step> steps;
     for (std::uint32_t q = 0; q < n; ++q) steps.push_back(one_qubit(q, hadamard));
     std::mt19937_64 rng(7);
@@ -73,8 +74,6 @@ TEST(Fusion, ARingOfDiagonalsBecomesFewWideDiagonalsThatAgreeToRounding) {
 }
 
 TEST(Fusion, ADenseGateEndsAWideDiagonalRun) {
-    const double s = 1.0 / std::sqrt(2.0);
-    const korvel::QGate hadamard = korvel::QGate::from_entries({s, 0.0}, {s, 0.0}, {s, 0.0}, {-s, 0.0});
     const std::vector<Step> steps{ising_zz(0, 1, 0.3), ising_zz(1, 2, 0.4), one_qubit(1, hadamard),
                                   ising_zz(1, 2, 0.5), ising_zz(2, 3, 0.6)};
     const std::vector<Step> fused = korvel::circuit::fuse_steps(steps);
